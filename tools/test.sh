@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds VELNOR and runs every test: the normal build with all tests, then the unit tests
+# again under AddressSanitizer + UndefinedBehaviorSanitizer, then the format check.
+# Installs what a bare machine lacks (as root, from Debian's packages).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=${JOBS:-2}
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+command -v clang-format >/dev/null || need+=(clang-format)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev libgmock-dev)
+if [ ${#need[@]} -gt 0 ]; then
+    echo "== installing: ${need[*]}"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+build() { # dir, extra cmake args...
+    local dir=$1; shift
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j"$jobs"
+}
+
+echo "== format check"
+git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run --Werror
+
+echo "== build and test"
+build "$root/build"
+(cd "$root/build" && ctest -j"$jobs" --output-on-failure --timeout 300)
+
+echo "== unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+build "$root/build-asan" -DVELNOR_SANITIZE=address
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+(cd "$root/build-asan" && ctest -j"$jobs" -L unit --output-on-failure --timeout 300)
