@@ -1,0 +1,34 @@
+#include "platform/Clock.h"
+
+#include <errno.h>
+#include <time.h>
+
+#include "platform/TimeConversion.h"
+
+namespace velnor::platform {
+
+std::uint32_t tickCount() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    // Truncating to 32 bits gives the wrap of a tick counter; callers compare by difference.
+    const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                    static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000u;
+    return static_cast<std::uint32_t>(ms);
+}
+
+std::uint64_t currentFileTime() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return fileTimeFromUnix(now.tv_sec, static_cast<std::uint32_t>(now.tv_nsec));
+}
+
+void sleepMilliseconds(std::uint32_t ms) noexcept {
+    timespec remaining{};
+    remaining.tv_sec = static_cast<time_t>(ms / 1000u);
+    remaining.tv_nsec = static_cast<long>(ms % 1000u) * 1'000'000L;
+    // A signal handled on this thread must not cut the pause short.
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+} // namespace velnor::platform

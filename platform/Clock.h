@@ -1,0 +1,16 @@
+// Monotonic ticks and the wall clock.
+#pragma once
+
+#include <cstdint>
+
+namespace velnor::platform {
+
+// Milliseconds from an arbitrary start, never going back; wraps like a 32-bit tick count.
+std::uint32_t tickCount() noexcept;
+
+// The current time as a file time (100 ns units since 1601-01-01 UTC).
+std::uint64_t currentFileTime() noexcept;
+
+void sleepMilliseconds(std::uint32_t ms) noexcept;
+
+} // namespace velnor::platform

@@ -1,0 +1,234 @@
+#include "platform/FileSystem.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/TimeConversion.h"
+#include "platform/Utf.h"
+
+namespace velnor::platform {
+namespace {
+
+constexpr std::size_t kOsPathCapacity = PATH_MAX;
+
+void fillRecord(const char* osPath, const struct stat& st, FileRecord& record) noexcept {
+    record.attributes = S_ISDIR(st.st_mode) ? kAttributeDirectory : kAttributeNormal;
+    if (!S_ISDIR(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        record.attributes |= kAttributeReadOnly;
+    record.lastWriteTime =
+        fileTimeFromUnix(st.st_mtim.tv_sec, static_cast<std::uint32_t>(st.st_mtim.tv_nsec));
+    record.size = static_cast<std::uint64_t>(st.st_size);
+    const char* slash = std::strrchr(osPath, '/');
+    std::snprintf(record.name, sizeof record.name, "%s", slash ? slash + 1 : osPath);
+}
+
+bool statOsPath(const char* osPath, FileRecord& record) noexcept {
+    struct stat st;
+    if (::stat(osPath, &st) != 0)
+        return false;
+    fillRecord(osPath, st, record);
+    return true;
+}
+
+int openFlags(File::Mode mode) noexcept {
+    switch (mode) {
+    case File::Mode::Read:
+        return O_RDONLY;
+    case File::Mode::ReadWrite:
+        return O_RDWR | O_CREAT;
+    case File::Mode::WriteReplace:
+        return O_WRONLY | O_CREAT | O_TRUNC;
+    }
+    return O_RDONLY;
+}
+
+int openOsPath(const char* osPath, File::Mode mode) noexcept {
+    int fd;
+    do {
+        fd = ::open(osPath, openFlags(mode) | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+} // namespace
+
+bool toOsPath(const char* path, char* out, std::size_t capacity) noexcept {
+    if (!path || !out || capacity == 0)
+        return false;
+    std::size_t i = 0;
+    for (; path[i]; ++i) {
+        if (i + 1 >= capacity) {
+            out[0] = 0;
+            return false;
+        }
+        out[i] = path[i] == '\\' ? '/' : path[i];
+    }
+    out[i] = 0;
+    return true;
+}
+
+bool toOsPath(const char16_t* path, char* out, std::size_t capacity) noexcept {
+    if (!path || !out || capacity == 0)
+        return false;
+    if (utf16ToUtf8(path, wideLength(path), out, capacity) < 0) {
+        out[0] = 0;
+        return false;
+    }
+    for (char* p = out; *p; ++p)
+        if (*p == '\\')
+            *p = '/';
+    return true;
+}
+
+bool findFile(const char* path, FileRecord& record) noexcept {
+    char os[kOsPathCapacity];
+    return toOsPath(path, os, sizeof os) && statOsPath(os, record);
+}
+
+bool findFile(const char16_t* path, FileRecord& record) noexcept {
+    char os[kOsPathCapacity];
+    return toOsPath(path, os, sizeof os) && statOsPath(os, record);
+}
+
+std::uint32_t fileAttributes(const char* path) noexcept {
+    FileRecord record;
+    return findFile(path, record) ? record.attributes : kInvalidAttributes;
+}
+
+std::uint32_t fileAttributes(const char16_t* path) noexcept {
+    FileRecord record;
+    return findFile(path, record) ? record.attributes : kInvalidAttributes;
+}
+
+bool isExecutableFile(const char* path) noexcept {
+    char os[kOsPathCapacity];
+    struct stat st;
+    return toOsPath(path, os, sizeof os) && ::stat(os, &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(os, X_OK) == 0;
+}
+
+bool File::open(const char* path, Mode mode) noexcept {
+    char os[kOsPathCapacity];
+    fd_.reset(toOsPath(path, os, sizeof os) ? openOsPath(os, mode) : -1);
+    return fd_.valid();
+}
+
+bool File::open(const char16_t* path, Mode mode) noexcept {
+    char os[kOsPathCapacity];
+    fd_.reset(toOsPath(path, os, sizeof os) ? openOsPath(os, mode) : -1);
+    return fd_.valid();
+}
+
+long File::read(void* buffer, std::size_t size) noexcept {
+    ssize_t n;
+    do {
+        n = ::read(fd_.get(), buffer, size);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+bool File::writeAll(const void* data, std::size_t size) noexcept {
+    auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = ::write(fd_.get(), p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::int64_t File::seekEnd() noexcept {
+    return ::lseek(fd_.get(), 0, SEEK_END);
+}
+
+std::int64_t File::size() const noexcept {
+    struct stat st;
+    return ::fstat(fd_.get(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
+}
+
+bool File::sync() noexcept {
+    return ::fsync(fd_.get()) == 0;
+}
+
+bool deleteFile(const char16_t* path) noexcept {
+    char os[kOsPathCapacity];
+    return toOsPath(path, os, sizeof os) && ::unlink(os) == 0;
+}
+
+bool moveFile(const char16_t* from, const char16_t* to) noexcept {
+    char a[kOsPathCapacity], b[kOsPathCapacity];
+    return toOsPath(from, a, sizeof a) && toOsPath(to, b, sizeof b) && ::rename(a, b) == 0;
+}
+
+bool moveFile(const char* from, const char* to) noexcept {
+    char a[kOsPathCapacity], b[kOsPathCapacity];
+    return toOsPath(from, a, sizeof a) && toOsPath(to, b, sizeof b) && ::rename(a, b) == 0;
+}
+
+bool createDirectory(const char* path) noexcept {
+    char os[kOsPathCapacity];
+    return toOsPath(path, os, sizeof os) && ::mkdir(os, 0755) == 0;
+}
+
+bool replaceFileAtomically(const char* path, const void* data, std::size_t size) noexcept {
+    char os[kOsPathCapacity];
+    char temp[kOsPathCapacity];
+    if (!toOsPath(path, os, sizeof os))
+        return false;
+    int n = std::snprintf(temp, sizeof temp, "%s.tmp%ld", os, static_cast<long>(::getpid()));
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof temp)
+        return false;
+    UniqueFd fd(::open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd)
+        return false;
+    bool ok = true;
+    auto* p = static_cast<const char*>(data);
+    while (ok && size > 0) {
+        ssize_t w = ::write(fd.get(), p, size);
+        if (w < 0 && errno == EINTR)
+            continue;
+        ok = w > 0;
+        if (ok) {
+            p += w;
+            size -= static_cast<std::size_t>(w);
+        }
+    }
+    ok = ok && ::fsync(fd.get()) == 0;
+    fd.reset();
+    if (!ok || ::rename(temp, os) != 0) {
+        ::unlink(temp);
+        return false;
+    }
+    return true;
+}
+
+void programDirectory(char16_t* out, std::size_t capacity) noexcept {
+    if (!out || capacity == 0)
+        return;
+    out[0] = 0;
+    char exe[kOsPathCapacity];
+    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return;
+    exe[n] = 0;
+    char* slash = std::strrchr(exe, '/');
+    if (!slash)
+        return;
+    *slash = 0;
+    for (char* p = exe; *p; ++p)
+        if (*p == '/')
+            *p = '\\';
+    if (utf8ToUtf16(exe, std::strlen(exe), out, capacity) < 0)
+        out[0] = 0;
+}
+
+} // namespace velnor::platform

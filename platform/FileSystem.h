@@ -1,0 +1,88 @@
+// Files and directories, addressed by the server's own paths: 8-bit (UTF-8) or UTF-16
+// text in which "\" and "/" both separate names. The OS path is made by turning every
+// "\" into "/"; a path too long for the OS (or invalid UTF-16) fails like a missing file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/UniqueFd.h"
+
+namespace velnor::platform {
+
+constexpr std::uint32_t kAttributeReadOnly = 0x01;
+constexpr std::uint32_t kAttributeDirectory = 0x10;
+constexpr std::uint32_t kAttributeNormal = 0x80;
+constexpr std::uint32_t kInvalidAttributes = 0xFFFFFFFF;
+
+// What a lookup of one path tells: attribute bits, last-write time as a file time
+// (100 ns units since 1601-01-01 UTC), 64-bit size, and the last name of the path.
+struct FileRecord {
+    std::uint32_t attributes = 0;
+    std::uint64_t lastWriteTime = 0;
+    std::uint64_t size = 0;
+    char name[256] = {};
+};
+
+// Looks one path up. False when it does not exist or cannot be examined.
+bool findFile(const char* path, FileRecord& record) noexcept;
+bool findFile(const char16_t* path, FileRecord& record) noexcept;
+
+// Attribute bits of a path, or kInvalidAttributes.
+std::uint32_t fileAttributes(const char* path) noexcept;
+std::uint32_t fileAttributes(const char16_t* path) noexcept;
+
+bool isExecutableFile(const char* path) noexcept;
+
+// One open file. Every descriptor is opened close-on-exec.
+class File {
+public:
+    enum class Mode {
+        Read,         // must exist
+        ReadWrite,    // opened or created, not truncated (the log's append cycle)
+        WriteReplace, // created or truncated
+    };
+
+    File() = default;
+    bool open(const char* path, Mode mode) noexcept;
+    bool open(const char16_t* path, Mode mode) noexcept;
+    bool isOpen() const noexcept { return fd_.valid(); }
+    int descriptor() const noexcept { return fd_.get(); }
+    void close() noexcept { fd_.reset(); }
+
+    // Bytes read (0 at the end), or -1. Interrupted calls are repeated.
+    long read(void* buffer, std::size_t size) noexcept;
+    // Writes everything; false on any failure.
+    bool writeAll(const void* data, std::size_t size) noexcept;
+    // Moves to the end; the new offset, or -1.
+    std::int64_t seekEnd() noexcept;
+    // Size in bytes, or -1.
+    std::int64_t size() const noexcept;
+    bool sync() noexcept;
+
+private:
+    UniqueFd fd_;
+};
+
+bool deleteFile(const char16_t* path) noexcept;
+// Replaces `to` if it exists, atomically.
+bool moveFile(const char16_t* from, const char16_t* to) noexcept;
+bool moveFile(const char* from, const char* to) noexcept;
+bool createDirectory(const char* path) noexcept;
+
+// Writes `data` to `path` through a temporary file in the same directory, synced and
+// then renamed over the old file, so a reader sees the old or the new file, never a
+// partial one.
+bool replaceFileAtomically(const char* path, const void* data, std::size_t size) noexcept;
+
+// Turns a server path into an OS path in `out` (capacity bytes): "\" becomes "/".
+// False when it does not fit.
+bool toOsPath(const char* path, char* out, std::size_t capacity) noexcept;
+bool toOsPath(const char16_t* path, char* out, std::size_t capacity) noexcept;
+
+// The directory of the running executable (from /proc/self/exe), with "\" separators
+// and no trailing separator, as UTF-16 in `out` of `capacity` units. Empty on failure
+// or when it does not fit.
+void programDirectory(char16_t* out, std::size_t capacity) noexcept;
+
+} // namespace velnor::platform

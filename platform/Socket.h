@@ -1,0 +1,56 @@
+// Thin wrappers over the BSD socket calls the server needs: IPv4 TCP, non-blocking,
+// waits by poll. Results follow the calls: a descriptor or byte count, or -1.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velnor::platform {
+
+// The 16-byte IPv4 socket address: family, port (network order), address (network
+// order), 8 zero bytes.
+struct PeerAddress {
+    std::uint16_t family = 0;
+    std::uint16_t port = 0;
+    std::uint8_t address[4] = {};
+    std::uint8_t zero[8] = {};
+};
+static_assert(sizeof(PeerAddress) == 16);
+
+// Makes SIGPIPE harmless for the whole process (sends also pass MSG_NOSIGNAL).
+void ignoreBrokenPipes() noexcept;
+
+// A new non-blocking, close-on-exec IPv4 stream socket, or -1.
+int socketCreate() noexcept;
+// Binds to INADDR_ANY (or loopback) on `port` with SO_REUSEADDR, then listens.
+int socketBindListen(int fd, std::uint16_t port, int backlog, bool loopbackOnly) noexcept;
+// The port a socket is bound to, or 0.
+std::uint16_t socketLocalPort(int fd) noexcept;
+// A new close-on-exec, non-blocking connection, or -1.
+int socketAccept(int fd, PeerAddress& peer) noexcept;
+int socketSetNonBlocking(int fd) noexcept;
+// Connects to `address` (4 bytes, network order) and `port` (host order), waiting at
+// most `timeoutMs` for the handshake. 0 when connected, -1 otherwise.
+int socketConnect(int fd, const std::uint8_t (&address)[4], std::uint16_t port,
+                  long timeoutMs) noexcept;
+
+// Waits for readiness with poll. Result > 0 ready (including error or hang-up),
+// 0 timed out, -1 failed (also for a negative or closed descriptor).
+int socketWaitReadable(int fd, long timeoutMs) noexcept;
+int socketWaitWritable(int fd, long timeoutMs) noexcept;
+
+// send with MSG_NOSIGNAL, recv; both never block. Interrupted calls are repeated; a
+// call that would block returns -2 so callers can wait again.
+long socketSend(int fd, const void* data, std::size_t size, int flags = 0) noexcept;
+long socketReceive(int fd, void* buffer, std::size_t size, int flags = 0) noexcept;
+// Sends up to `count` bytes of an open file from `offset` without copying them
+// through user space; bytes sent (0 at the end of the file), -2 when it would block,
+// -1 on failure. `offset` advances by the bytes sent.
+long socketSendFile(int fd, int fileFd, std::int64_t& offset, std::size_t count) noexcept;
+// Reads and drops up to `limit` bytes that have already arrived, without waiting.
+void socketDiscardInput(int fd, std::size_t limit) noexcept;
+
+int socketShutdown(int fd) noexcept;
+int socketClose(int fd) noexcept;
+
+} // namespace velnor::platform

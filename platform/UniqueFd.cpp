@@ -1,0 +1,13 @@
+#include "platform/UniqueFd.h"
+
+#include <unistd.h>
+
+namespace velnor::platform {
+
+// close() is never repeated on EINTR: on Linux the descriptor is gone either way, and a
+// retry could close a descriptor another thread has just been given.
+void closeDescriptor(int fd) noexcept {
+    ::close(fd);
+}
+
+} // namespace velnor::platform
