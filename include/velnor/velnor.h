@@ -1,0 +1,118 @@
+/*
+ * VELNOR interfaces for extension libraries and log plug-ins.
+ *
+ * The server hands its own objects to extensions and plug-ins by address; the structs
+ * below are their memory forms, to be read (and, where said, written) in place. Usable
+ * from C89/C99/C11 and C++.
+ *
+ * Memory blocks: every data block that crosses between the server and a library is a
+ * malloc-family block. An extension that fills a byte buffer takes the block from
+ * malloc, calloc or realloc, keeps a NUL byte at data[length], and leaves it to the
+ * server, which releases it with free. A library never frees a block it did not
+ * allocate itself.
+ *
+ * Sizes: on a 32-bit target a byte buffer is 16 bytes and a text table 12; on a 64-bit
+ * target both are 24 bytes. Checked at compile time below.
+ */
+#ifndef VELNOR_VELNOR_H
+#define VELNOR_VELNOR_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * A byte buffer: a block of `length` bytes in use, always followed by a NUL byte at
+ * data[length], so text content can be read as a C string. `data` is null while the
+ * buffer holds nothing. The block is whole granules of `blockSize` (512) bytes, zero
+ * beyond the used bytes.
+ *
+ * `vtable` belongs to the server's own code: never call through it or change it.
+ *
+ * Offsets (32-bit / 64-bit): vtable 0/0, data 4/8, length 8/16, blockSize 12/20.
+ */
+typedef struct VelnorByteBuffer {
+    const void* vtable;
+    char* data;
+    uint32_t length;
+    uint32_t blockSize;
+} VelnorByteBuffer;
+
+/*
+ * A text table: an ordered list of name/value pairs of 8-bit strings, held in the
+ * entries block buffer->data (null when the table is empty).
+ *
+ * Entries block: each entry is the name's bytes, a NUL, the value's bytes, a NUL,
+ * entry after entry in table order with nothing in between; after the last entry comes
+ * one more NUL, where the next name would begin. Names are never empty; values may be.
+ * buffer->length counts the entries' bytes, not the final NUL.
+ *
+ * Walking it:
+ *   const char *e = t->buffer->data;
+ *   if (e != NULL && *e != '\0') {
+ *       for (;;) {
+ *           const char *value = e + strlen(e) + 1;   -- the entry's value
+ *           ... use e (the name) and value ...
+ *           e = value + strlen(value) + 1;           -- the next entry
+ *           if (*e == '\0') break;                   -- the end of the table
+ *       }
+ *   }
+ * Names compared "without case" fold 'A'..'Z' to 'a'..'z' only; the bytes 0x80-0xFF
+ * compare unchanged. The first matching entry in table order wins.
+ *
+ * `cursor` points at the name of the current entry (or is null); a plug-in may set it
+ * while it walks the table during its call. The table belongs to the server: change no
+ * byte of the block and keep no pointer into it after the call returns.
+ *
+ * Offsets (32-bit / 64-bit): vtable 0/0, buffer 4/8, cursor 8/16.
+ */
+typedef struct VelnorTextTable {
+    const void* vtable;
+    VelnorByteBuffer* buffer;
+    char* cursor;
+} VelnorTextTable;
+
+/*
+ * Library entries: extension libraries export fnZlx or fnCAPI, the access-log plug-in
+ * exports fnVelnorLog. Their declarations go here, after the memory forms they use.
+ */
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+/* Compile-time checks of the memory forms, for 32-bit and 64-bit pointers. */
+#if defined(__cplusplus)
+#define VELNOR_STATIC_ASSERT(condition, tag) static_assert(condition, #tag)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define VELNOR_STATIC_ASSERT(condition, tag) _Static_assert(condition, #tag)
+#else
+#define VELNOR_STATIC_ASSERT(condition, tag)                                                       \
+    typedef char velnor_static_assert_##tag[(condition) ? 1 : -1]
+#endif
+
+#define VELNOR_POINTER_IS(n) (sizeof(void*) == (n))
+
+VELNOR_STATIC_ASSERT(VELNOR_POINTER_IS(4) || VELNOR_POINTER_IS(8), pointer_width_4_or_8);
+
+VELNOR_STATIC_ASSERT(sizeof(VelnorByteBuffer) == (VELNOR_POINTER_IS(4) ? 16 : 24),
+                     byte_buffer_size);
+VELNOR_STATIC_ASSERT(offsetof(VelnorByteBuffer, vtable) == 0, byte_buffer_vtable);
+VELNOR_STATIC_ASSERT(offsetof(VelnorByteBuffer, data) == (VELNOR_POINTER_IS(4) ? 4 : 8),
+                     byte_buffer_data);
+VELNOR_STATIC_ASSERT(offsetof(VelnorByteBuffer, length) == (VELNOR_POINTER_IS(4) ? 8 : 16),
+                     byte_buffer_length);
+VELNOR_STATIC_ASSERT(offsetof(VelnorByteBuffer, blockSize) == (VELNOR_POINTER_IS(4) ? 12 : 20),
+                     byte_buffer_block_size);
+
+VELNOR_STATIC_ASSERT(sizeof(VelnorTextTable) == (VELNOR_POINTER_IS(4) ? 12 : 24), text_table_size);
+VELNOR_STATIC_ASSERT(offsetof(VelnorTextTable, vtable) == 0, text_table_vtable);
+VELNOR_STATIC_ASSERT(offsetof(VelnorTextTable, buffer) == (VELNOR_POINTER_IS(4) ? 4 : 8),
+                     text_table_buffer);
+VELNOR_STATIC_ASSERT(offsetof(VelnorTextTable, cursor) == (VELNOR_POINTER_IS(4) ? 8 : 16),
+                     text_table_cursor);
+
+#endif /* VELNOR_VELNOR_H */
