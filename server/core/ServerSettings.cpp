@@ -1,0 +1,159 @@
+#include "server/core/ServerSettings.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "content/Strings.h"
+#include "platform/Utf.h"
+
+namespace velnor {
+namespace {
+
+// A stored string may hold at most this many bytes of UTF-16, terminator included: the
+// registry read offers a 260-unit area less one unit kept for the terminator.
+constexpr std::size_t kStringDataLimit = 2 * kSettingTextCapacity - 2;
+
+void copyText(char* out, std::size_t capacity, const char* text) {
+    if (capacity == 0)
+        return;
+    std::size_t n = text ? std::strlen(text) : 0;
+    if (n >= capacity)
+        n = capacity - 1;
+    std::memcpy(out, text, n);
+    out[n] = 0;
+}
+
+} // namespace
+
+const char kHiveKeyPath[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\BRELLAN\\VELNOR";
+
+ServerSettings::ServerSettings(std::string hivePath) : hive_(std::move(hivePath), kHiveKeyPath) {
+    load();
+}
+
+void ServerSettings::load() {
+    port = ReadDword("Port", 80);
+    timeout = ReadDword("Timeout", 3000);
+    keepAlive = ReadDword("KeepAlive", 1);
+    workerCount = ReadDword("StartServers", 8);
+    ReadString("ServerSoftware", serverSoftware, sizeof serverSoftware, "VELNOR/2.34");
+    ReadString("DocRoot", documentRoot, sizeof documentRoot, "\\wwwroot");
+    ReadString("CgiRoot", extensionRoot, sizeof extensionRoot, "\\wwwroot\\scripts");
+    ReadString("DefaultDoc", defaultDocument, sizeof defaultDocument, "index.html");
+    ReadString("BasicAuthFile", passwordFileName, sizeof passwordFileName, "access.cha");
+    ReadString("LogFile", logFilePath, sizeof logFilePath, "\\access_log.txt");
+    logSize = ReadDword("LogSize", 102400);
+    reverseLookup = ReadDword("DNSLookup", 0);
+    NormalizeSettingPath(documentRoot);
+    NormalizeSettingPath(extensionRoot);
+    NormalizeSettingPath(logFilePath);
+}
+
+std::uint32_t ServerSettings::ReadDword(const char* name, std::uint32_t fallback) const {
+    HiveValue value;
+    if (!hive_.query(name, value) || value.data.size() > 4)
+        return fallback;
+    // As a registry query into a 4-byte area holding the default: the stored bytes
+    // overwrite its low end, whatever the stored type.
+    unsigned char area[4] = {
+        static_cast<unsigned char>(fallback), static_cast<unsigned char>(fallback >> 8),
+        static_cast<unsigned char>(fallback >> 16), static_cast<unsigned char>(fallback >> 24)};
+    std::memcpy(area, value.data.data(), value.data.size());
+    return area[0] | area[1] << 8 | area[2] << 16 | static_cast<std::uint32_t>(area[3]) << 24;
+}
+
+std::size_t ServerSettings::ReadString(const char* name, char* out, std::size_t capacity,
+                                       const char* fallback) const {
+    if (!out || capacity == 0)
+        return 0;
+    HiveValue value;
+    const std::size_t limit = std::min(2 * capacity - 2, kStringDataLimit);
+    if (!hive_.query(name, value) || value.data.size() > limit) {
+        copyText(out, capacity, fallback);
+        return std::strlen(out);
+    }
+    // The data read into a zero-filled work area: text up to the first NUL unit.
+    char16_t work[kSettingTextCapacity] = {};
+    std::size_t units = value.data.size() / 2;
+    for (std::size_t i = 0; i < units; ++i)
+        work[i] = static_cast<char16_t>(value.data[2 * i] | value.data[2 * i + 1] << 8);
+    if (platform::utf16ToUtf8(work, platform::wideLength(work), out, capacity) < 0)
+        copyText(out, capacity, fallback);
+    return std::strlen(out);
+}
+
+int ServerSettings::WriteString(const char* name, const char* text) {
+    if (!text)
+        return 0;
+    platform::HeapPtr<char16_t> wide = platform::wideFromUtf8(text);
+    if (!wide)
+        return 0;
+    std::size_t units = platform::wideLength(wide.get()) + 1;
+    std::string data(units * 2, '\0');
+    for (std::size_t i = 0; i + 1 < units; ++i) {
+        data[2 * i] = static_cast<char>(wide.get()[i] & 0xFF);
+        data[2 * i + 1] = static_cast<char>(wide.get()[i] >> 8);
+    }
+    return hive_.setValue(name, kHiveString, data.data(), data.size()) ? 1 : 0;
+}
+
+int ServerSettings::WriteDword(const char* name, std::uint32_t value) {
+    unsigned char data[4] = {
+        static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+    return hive_.setValue(name, kHiveDword, data, sizeof data) ? 1 : 0;
+}
+
+void ServerConfig::fill(const ServerSettings& settings) {
+    port = settings.port;
+    serverSoftware = settings.serverSoftware;
+    documentRoot = settings.documentRoot;
+    extensionRoot = settings.extensionRoot;
+    defaultDocument = settings.defaultDocument;
+    passwordFileName = settings.passwordFileName;
+    logPath = AnsiToWide(settings.logFilePath);
+    logSize = settings.logSize;
+    reverseLookup = settings.reverseLookup;
+}
+
+std::string HivePath(const char* commandLinePath) {
+    if (commandLinePath && *commandLinePath)
+        return commandLinePath;
+    if (const char* env = std::getenv("VELNOR_REGISTRY"); env && *env)
+        return env;
+    char16_t dir[kSettingTextCapacity];
+    ProgramDirectory(dir, kSettingTextCapacity);
+    platform::HeapPtr<char> narrow = platform::utf8FromWide(dir);
+    std::string path = narrow ? narrow.get() : "";
+    for (char& c : path)
+        if (c == '\\')
+            c = '/';
+    return path + "/velnor.reg";
+}
+
+platform::HeapPtr<char16_t> AnsiToWide(const char* text) {
+    return platform::wideFromUtf8(text);
+}
+
+void ProgramDirectory(char16_t* buffer, std::size_t capacity) {
+    platform::programDirectory(buffer, capacity);
+}
+
+bool FindFirstFileAnsi(const char* path, platform::FileRecord& record) {
+    char16_t wide[kSettingTextCapacity];
+    if (!path || platform::utf8ToUtf16(path, std::strlen(path), wide, kSettingTextCapacity) < 0)
+        return false;
+    return platform::findFile(path, record);
+}
+
+std::uint32_t GetFileAttributesAnsi(const char* path) {
+    platform::FileRecord record;
+    return FindFirstFileAnsi(path, record) ? record.attributes : platform::kInvalidAttributes;
+}
+
+void NormalizeSettingPath(char* path) {
+    slashesToBackslashes(path);
+}
+
+} // namespace velnor

@@ -1,0 +1,104 @@
+// The server's settings: the record loaded once from the settings hive, the read-only
+// snapshot every request reads, and the small path and text helpers they share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/FileSystem.h"
+#include "platform/HeapBlock.h"
+#include "server/core/SettingsHive.h"
+
+namespace velnor {
+
+class MimeTable;
+class ErrorDocumentTable;
+
+// Every text setting fits this area with its NUL, as the hive reader guarantees.
+constexpr std::size_t kSettingTextCapacity = 260;
+
+extern const char kHiveKeyPath[]; // "HKEY_LOCAL_MACHINE\SOFTWARE\BRELLAN\VELNOR"
+
+/// The process-wide settings record, read from the hive once at start.
+///
+/// Texts live in fixed areas of the record rather than separate heap blocks, so
+/// loading cannot fail for want of memory: a setting is its stored value or its default.
+class ServerSettings {
+public:
+    explicit ServerSettings(std::string hivePath);
+    virtual ~ServerSettings() = default;
+    ServerSettings(const ServerSettings&) = delete;
+    ServerSettings& operator=(const ServerSettings&) = delete;
+
+    // The stored 32-bit value, or `fallback` when it is missing or longer than 4 bytes.
+    std::uint32_t ReadDword(const char* name, std::uint32_t fallback) const;
+    // Fills `out` (capacity bytes with its NUL) with the stored text, or the fallback when
+    // the value is missing, holds more than 259 UTF-16 units, or does not convert into
+    // the area. Returns the length of the text.
+    std::size_t ReadString(const char* name, char* out, std::size_t capacity,
+                           const char* fallback) const;
+    // 1 on success, 0 on failure. The record itself does not change.
+    int WriteString(const char* name, const char* text);
+    int WriteDword(const char* name, std::uint32_t value);
+
+    const std::string& hivePath() const noexcept { return hive_.filePath(); }
+
+    char serverSoftware[kSettingTextCapacity] = {};
+    char documentRoot[kSettingTextCapacity] = {};
+    char extensionRoot[kSettingTextCapacity] = {};
+    char defaultDocument[kSettingTextCapacity] = {};
+    char passwordFileName[kSettingTextCapacity] = {};
+    char logFilePath[kSettingTextCapacity] = {};
+    std::uint32_t logSize = 0;
+    std::uint32_t port = 0;
+    std::uint32_t workerCount = 0;
+    std::uint32_t timeout = 0;
+    std::uint32_t keepAlive = 0;
+    std::uint32_t reverseLookup = 0;
+
+private:
+    void load();
+    SettingsHive hive_;
+};
+
+/// The read-only snapshot handed to every request context. Texts point into the
+/// settings record; the UTF-16 log path is the snapshot's own (null when it could not
+/// be converted, which turns logging off).
+struct ServerConfig {
+    std::uint32_t port = 0;
+    const char* serverSoftware = nullptr;
+    const char* documentRoot = nullptr;
+    const char* extensionRoot = nullptr;
+    const char* defaultDocument = nullptr;
+    const char* passwordFileName = nullptr;
+    platform::HeapPtr<char16_t> logPath;
+    std::uint32_t logSize = 0;
+    std::uint32_t reverseLookup = 0;
+    // The tables built from the program directory at start; read-only while serving.
+    const MimeTable* mimeTable = nullptr;
+    const ErrorDocumentTable* errorDocuments = nullptr;
+
+    void fill(const ServerSettings& settings);
+};
+
+// Where the hive is: the command line's file, else $VELNOR_REGISTRY, else velnor.reg
+// in the program directory.
+std::string HivePath(const char* commandLinePath);
+
+// A new zero-filled UTF-16 copy of 8-bit text, or null. Freed by its owner.
+platform::HeapPtr<char16_t> AnsiToWide(const char* text);
+
+// The program directory as UTF-16 with "\" separators and no trailing separator;
+// callers pass 260 units and append names that begin with "\".
+void ProgramDirectory(char16_t* buffer, std::size_t capacity);
+
+// File lookups on 8-bit paths; a path that does not fit 260 UTF-16 units (or is not
+// valid text) is not found.
+bool FindFirstFileAnsi(const char* path, platform::FileRecord& record);
+std::uint32_t GetFileAttributesAnsi(const char* path);
+
+// Turns "/" into "\" so that settings written either way behave the same.
+void NormalizeSettingPath(char* path);
+
+} // namespace velnor

@@ -1,0 +1,53 @@
+// The settings store: one key of a text hive file in the registry editor's export format.
+//
+//   Windows Registry Editor Version 5.00
+//
+//   [HKEY_LOCAL_MACHINE\SOFTWARE\BRELLAN\VELNOR]
+//   "Port"=dword:00001f90
+//   "DocRoot"="\\srv\\www"
+//
+// Values are kept as a registry keeps them: a type and raw data bytes (a string is
+// UTF-16LE with its NUL), so readers see exactly what a registry query would return.
+// Key and value names compare without ASCII case. Malformed lines are ignored; other
+// keys, unknown values and comments survive every write, and writes replace the file
+// atomically.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velnor {
+
+constexpr std::uint32_t kHiveString = 1;       // REG_SZ
+constexpr std::uint32_t kHiveExpandString = 2; // REG_EXPAND_SZ
+constexpr std::uint32_t kHiveBinary = 3;       // REG_BINARY
+constexpr std::uint32_t kHiveDword = 4;        // REG_DWORD
+
+struct HiveValue {
+    std::uint32_t type = 0;
+    std::vector<unsigned char> data;
+};
+
+/// One key of a hive file, read and written by value.
+class SettingsHive {
+public:
+    SettingsHive(std::string filePath, std::string keyPath);
+
+    const std::string& filePath() const noexcept { return filePath_; }
+
+    // False when the file, the key or the value is missing or unreadable.
+    bool query(const char* name, HiveValue& value) const noexcept;
+
+    // Sets one value, creating the file and the key when missing. False on failure,
+    // in which case the file is unchanged.
+    bool setValue(const char* name, std::uint32_t type, const void* data,
+                  std::size_t size) noexcept;
+
+private:
+    std::string filePath_;
+    std::string keyPath_;
+};
+
+} // namespace velnor

@@ -1,0 +1,171 @@
+#include "server/core/SocketConnection.h"
+
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+namespace velnor {
+namespace {
+
+std::atomic<bool> socketsStarted{false};
+
+} // namespace
+
+SocketConnection::SocketConnection() noexcept {
+    StartSockets();
+}
+
+SocketConnection::SocketConnection(int adopted) noexcept : handle(adopted) {
+    StartSockets();
+    if (handle != -1)
+        platform::socketSetNonBlocking(handle);
+}
+
+SocketConnection::~SocketConnection() {
+    SocketConnection::Close();
+}
+
+int SocketConnection::StartSockets() noexcept {
+    // The flag is set before the work, so start-up is attempted once per process.
+    if (socketsStarted.exchange(true))
+        return 1;
+    platform::ignoreBrokenPipes();
+    return 1;
+}
+
+int SocketConnection::Close() noexcept {
+    if (handle == -1)
+        return -1;
+    // Unread input makes the kernel answer the close with a reset, and a peer that gets
+    // the reset before it has read the answer loses it.
+    platform::socketDiscardInput(handle, kCloseDiscardLimit);
+    platform::socketShutdown(handle);
+    const int result = platform::socketClose(handle);
+    handle = -1;
+    return result;
+}
+
+int SocketConnection::Listen(std::uint32_t port, bool loopbackOnly) noexcept {
+    if (handle != -1)
+        Close();
+    // A port beyond 16 bits would silently bind another port after truncation.
+    if (port > 0xFFFF)
+        return -1;
+    handle = platform::socketCreate();
+    if (handle == -1)
+        return -1;
+    if (platform::socketBindListen(handle, static_cast<std::uint16_t>(port), kListenBacklog,
+                                   loopbackOnly) != 0)
+        return -1;
+    return 1;
+}
+
+int SocketConnection::Accept(platform::PeerAddress& peer) noexcept {
+    if (WaitReadable() < 1)
+        return -1;
+    return platform::socketAccept(handle, peer);
+}
+
+int SocketConnection::WaitReadable() noexcept {
+    return platform::socketWaitReadable(handle, waitMilliseconds());
+}
+
+int SocketConnection::waitWritable() noexcept {
+    return platform::socketWaitWritable(handle, waitMilliseconds());
+}
+
+long SocketConnection::waitMilliseconds() const noexcept {
+    // A part of a millisecond is rounded up so a short nonzero wait does not become a
+    // mere check; a negative total is a check, never an endless wait.
+    const std::int64_t micro = std::int64_t(WaitSeconds) * 1000000 + std::int64_t(WaitMicroseconds);
+    if (micro <= 0)
+        return 0;
+    return long((micro + 999) / 1000);
+}
+
+std::int64_t SocketConnection::SendAll(const void* data, std::uint32_t length, int flags) noexcept {
+    if (handle == -1)
+        return -1;
+    if (length == 0) {
+        if (data == nullptr)
+            return 0;
+        const std::size_t measured = std::strlen(static_cast<const char*>(data));
+        if (measured == 0)
+            return 0;
+        if (measured > UINT32_MAX)
+            return -1;
+        length = static_cast<std::uint32_t>(measured);
+    }
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::int64_t sent = 0;
+    if (waitWritable() < 1)
+        return -1;
+    for (;;) {
+        const long result =
+            platform::socketSend(handle, bytes + sent, std::size_t(length - sent), flags);
+        if (result == -2) {
+            // The peer has not taken the earlier bytes yet: one more bounded wait.
+            if (waitWritable() < 1)
+                return -1;
+            continue;
+        }
+        if (result <= 0)
+            return sent;
+        sent += result;
+        if (sent >= length)
+            return sent;
+    }
+}
+
+std::int64_t SocketConnection::SendFile(int fileFd, std::int64_t offset,
+                                        std::uint64_t count) noexcept {
+    if (handle == -1)
+        return -1;
+    if (count == 0)
+        return 0;
+    if (count > std::uint64_t(INT64_MAX))
+        return -1;
+    std::uint64_t sent = 0;
+    if (waitWritable() < 1)
+        return -1;
+    for (;;) {
+        const std::uint64_t left = count - sent;
+        const std::size_t chunk = left > SIZE_MAX ? SIZE_MAX : std::size_t(left);
+        const long result = platform::socketSendFile(handle, fileFd, offset, chunk);
+        if (result == -2) {
+            if (waitWritable() < 1)
+                return -1;
+            continue;
+        }
+        // 0 means the file ended early; the caller sees the shortfall in the count.
+        if (result <= 0)
+            return std::int64_t(sent);
+        sent += std::uint64_t(result);
+        if (sent >= count)
+            return std::int64_t(sent);
+    }
+}
+
+int SocketConnection::Receive(void* buffer, std::uint32_t size, int flags) noexcept {
+    if (handle == -1)
+        return -1;
+    const int ready = WaitReadable();
+    if (ready < 1)
+        return ready;
+    if (size > INT_MAX)
+        size = INT_MAX;
+    const long result = platform::socketReceive(handle, buffer, size, flags);
+    // Readiness without data (a spurious wake-up) counts as nothing having arrived.
+    if (result == -2)
+        return 0;
+    if (result <= 0)
+        return -1;
+    return int(result);
+}
+
+std::uint16_t SocketConnection::LocalPort() const noexcept {
+    return handle == -1 ? 0 : platform::socketLocalPort(handle);
+}
+
+} // namespace velnor
