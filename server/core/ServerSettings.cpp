@@ -20,7 +20,8 @@ void copyText(char* out, std::size_t capacity, const char* text) {
     std::size_t n = text ? std::strlen(text) : 0;
     if (n >= capacity)
         n = capacity - 1;
-    std::memcpy(out, text, n);
+    if (n)
+        std::memcpy(out, text, n);
     out[n] = 0;
 }
 
