@@ -14,7 +14,8 @@ public:
     // Loads ErrorDocument.txt from `programDirectory` (UTF-16, no trailing separator).
     void load(const char16_t* programDirectory) noexcept;
 
-    // The request target configured for this status, or null.
+    // The request target configured for this status, or null: also when the configured
+    // document is empty or longer than the 259 bytes a request target may hold.
     const char* documentFor(int code) const noexcept;
 };
 

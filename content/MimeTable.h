@@ -19,7 +19,10 @@ public:
     // Adds AddType.txt and the handler modules of `programDirectory` (UTF-16, "\"
     // separators, no trailing separator).
     void build(const char16_t* programDirectory) noexcept;
-    // Adds one entry per "*.mod" file in `directory` (ending in "\").
+    // Adds one entry per "*.mod" file in `directory` (ending in "\"): the suffix "." and
+    // the name up to its first '.', the value the directory and the name with "\"
+    // separators. Names with an empty stem or a "\", names that are not valid text, and
+    // paths past 259 bytes are left out.
     void registerModules(const char16_t* directory) noexcept;
 
     // The type for a suffix key such as ".html" (ASCII case ignored); never null.
