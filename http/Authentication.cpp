@@ -1,0 +1,132 @@
+// Basic authentication of the request context: which password file governs a target,
+// and whether the request's credentials match one of its accounts.
+#include <cstddef>
+#include <cstring>
+
+#include "content/BasicAuth.h"
+#include "content/ByteBuffer.h"
+#include "content/Strings.h"
+#include "http/RequestContext.h"
+#include "platform/FileSystem.h"
+#include "platform/HeapBlock.h"
+#include "platform/Utf.h"
+
+namespace velnor {
+
+namespace {
+
+constexpr unsigned kPasswordReadChunk = 256;
+
+// A directory of the walk (under 260 bytes, as the path it comes from), a separator and
+// a file name setting (under 260 bytes) always fit. A candidate past the 260 bytes of a
+// path area must still be examined: skipping it would leave the directory it protects
+// open whenever the walk finds no other password file above it.
+constexpr std::size_t kCandidateArea = 2 * kTargetCapacity;
+
+bool isSeparator(char c) noexcept {
+    return c == '\\' || c == '/';
+}
+
+// Offset of the last separator in the first `length` bytes of `text`, or -1.
+long lastSeparator(const char* text, std::size_t length) noexcept {
+    for (std::size_t i = length; i > 0; --i) {
+        if (isSeparator(text[i - 1]))
+            return static_cast<long>(i - 1);
+    }
+    return -1;
+}
+
+// The document root's length without trailing separators, so that "\srv\www\" bounds
+// the walk as "\srv\www" does and the root's own directory is always examined.
+std::size_t rootLength(const ServerConfig* settings) noexcept {
+    const char* root = settings ? settings->documentRoot : nullptr;
+    std::size_t length = stringLength(root);
+    while (length > 0 && isSeparator(root[length - 1]))
+        --length;
+    return length;
+}
+
+bool rootIsFileSystemRoot(const ServerConfig* settings) noexcept {
+    const char* root = settings ? settings->documentRoot : nullptr;
+    return stringLength(root) > 0 && rootLength(settings) == 0;
+}
+
+} // namespace
+
+int RequestContext::findPasswordFile(int status, const char* resolvedPath,
+                                     const char* fileName) noexcept {
+    // Nothing resolved (a request refused before resolution, or no file name setting):
+    // there is no target for a password file to govern.
+    if (!resolvedPath || resolvedPath[0] == '\0' || !fileName || fileName[0] == '\0')
+        return status;
+    // The walk shortens a length over the path rather than cutting a copy of it.
+    const std::size_t pathLength = stringLength(resolvedPath);
+    const long lastName = lastSeparator(resolvedPath, pathLength);
+    if (compareNoCase(resolvedPath + (lastName + 1), fileName) == 0)
+        return 404;
+
+    const std::size_t fileNameLength = stringLength(fileName);
+    const std::size_t root = rootLength(settings);
+    const bool mayReachFileSystemRoot = rootIsFileSystemRoot(settings);
+    std::size_t length = pathLength;
+    for (;;) {
+        const long cut = lastSeparator(resolvedPath, length);
+        if (cut < 0)
+            return status;
+        length = static_cast<std::size_t>(cut);
+        // The directory now ends before the cut. An empty one is the file-system root,
+        // examined only when that is the document root itself.
+        if (length < root || (length == 0 && !mayReachFileSystemRoot))
+            return status;
+        // Only a path or name longer than any that resolution and the settings give
+        // gets here. A directory that cannot be examined is refused, never skipped.
+        if (length + 1 + fileNameLength >= kCandidateArea)
+            return 500;
+        char candidate[kCandidateArea];
+        std::memcpy(candidate, resolvedPath, length);
+        candidate[length] = '\\';
+        std::memcpy(candidate + length + 1, fileName, fileNameLength + 1);
+        const std::uint32_t attributes = platform::fileAttributes(candidate);
+        if (attributes == platform::kInvalidAttributes ||
+            (attributes & platform::kAttributeDirectory) != 0)
+            continue;
+        return checkCredentials(status, candidate);
+    }
+}
+
+int RequestContext::checkCredentials(int status, const char* passwordFilePath) noexcept {
+    char credentials[kCredentialsCapacity];
+    if (!decodeBasicCredentials(headerTable.valueNoCase("authorization"), credentials))
+        return 401;
+
+    platform::HeapPtr<char16_t> widePath = platform::wideFromUtf8(passwordFilePath);
+    if (!widePath)
+        return 500;
+    platform::File file;
+    if (!file.open(widePath.get(), platform::File::Mode::Read))
+        return 500;
+    ByteBuffer text;
+    char chunk[kPasswordReadChunk];
+    for (;;) {
+        const long got = file.read(chunk, sizeof chunk);
+        // A file read only in part could refuse a listed account or, worse, be taken
+        // as having none: the request is not decided on it.
+        if (got < 0)
+            return 500;
+        if (got == 0)
+            break;
+        if (text.append(chunk, static_cast<std::uint32_t>(got)) == 0)
+            return 500;
+    }
+    file.close();
+
+    // A file without accounts (empty, or line breaks only) matches nothing, so it
+    // refuses everyone as the file with accounts would refuse a stranger.
+    char user[kUserCapacity];
+    if (!matchPasswordLine(text.data, credentials, user))
+        return 401;
+    headerTable.add("authentication_user", user);
+    return status;
+}
+
+} // namespace velnor
