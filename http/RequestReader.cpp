@@ -1,0 +1,266 @@
+// Reading one request off the connection: the head, its checks, the target's resolution
+// and the body a POST announces.
+
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "http/RequestContext.h"
+#include "platform/Clock.h"
+#include "platform/HostLookup.h"
+
+namespace velnor {
+
+namespace {
+
+constexpr char kDefaultVersion[] = "HTTP/1.0";
+
+// Finds the end of the head in the bytes collected so far, looking at each byte only
+// once however small the pieces are. The collected bytes are text up to their first NUL:
+// a NUL hides everything after it, so such a head never ends.
+class HeadFinder {
+public:
+    // The head's length (its terminator included), or 0 while its end has not arrived.
+    std::uint32_t search(const char* data, std::uint32_t length) noexcept {
+        if (stopped_ || length <= searched_)
+            return 0;
+        const std::uint32_t before = searched_;
+        const void* nul = std::memchr(data + before, '\0', length - before);
+        searched_ = nul ? std::uint32_t(static_cast<const char*>(nul) - data) : length;
+        stopped_ = nul != nullptr;
+        const std::string_view text(data, searched_);
+        // The text before held neither terminator, so a new one reaches into the new
+        // bytes. "\r\n\r\n" anywhere wins over an earlier "\n\n".
+        std::size_t at = text.find("\r\n\r\n", before >= 3 ? before - 3 : 0);
+        if (at != std::string_view::npos)
+            return std::uint32_t(at + 4);
+        at = text.find("\n\n", before >= 1 ? before - 1 : 0);
+        if (at != std::string_view::npos)
+            return std::uint32_t(at + 2);
+        return 0;
+    }
+
+private:
+    std::uint32_t searched_ = 0;
+    bool stopped_ = false;
+};
+
+std::uint32_t elapsedSince(std::uint32_t startTick) noexcept {
+    // Unsigned difference: right across the wrap of the tick counter.
+    return platform::tickCount() - startTick;
+}
+
+// Moves the whole of `from` to the empty `to` without copying when their granules agree,
+// else by copying; false when the copy fails (`from` is then unchanged).
+bool moveBytes(ByteBuffer& from, ByteBuffer& to) noexcept {
+    if (from.length == 0)
+        return true;
+    if (to.data == nullptr && to.blockSize == from.blockSize) {
+        std::swap(to.data, from.data);
+        std::swap(to.length, from.length);
+        return true;
+    }
+    if (to.append(from.data, from.length) == 0)
+        return false;
+    from.reset();
+    return true;
+}
+
+// Takes the first `count` bytes off the front of `from`, appending them to `to` (when
+// given) or dropping them. 1 when done, 0 when `to` cannot take them, -1 when the bytes
+// after them cannot be kept.
+int takeFront(ByteBuffer& from, std::uint32_t count, ByteBuffer* to) noexcept {
+    if (count >= from.length) {
+        if (!to)
+            from.reset();
+        return !to || moveBytes(from, *to) ? 1 : 0;
+    }
+    if (to && to->append(from.data, count) == 0)
+        return 0;
+    ByteBuffer rest;
+    rest.blockSize = from.blockSize;
+    if (rest.append(from.data + count, from.length - count) == 0)
+        return -1;
+    std::swap(rest.data, from.data);
+    std::swap(rest.length, from.length);
+    return 1;
+}
+
+// The standard decimal reading of a number: leading white space, an optional sign, the
+// digits up to the first non-digit; no digits give 0. Out-of-range values stop at the
+// nearest limit instead of wrapping.
+std::int32_t decimalValue(const char* text) noexcept {
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        ++p;
+    std::int64_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (value <= std::int64_t{INT32_MAX} + 1)
+            value = value * 10 + (*p - '0');
+    }
+    if (negative)
+        value = -value;
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return std::int32_t(value);
+}
+
+// 400 when a head line holds more than kLineLimit characters. Only a CR ends a line
+// here (it and the character after it are not counted); a bare LF is counted like any
+// other character.
+int checkLineLengths(const char* head, std::uint32_t length) noexcept {
+    std::uint32_t count = 0;
+    for (std::uint32_t i = 0; i < length;) {
+        if (count > kLineLimit)
+            return 400;
+        if (head[i] == '\r') {
+            i += 2;
+            count = 0;
+            continue;
+        }
+        ++count;
+        ++i;
+    }
+    return 200;
+}
+
+} // namespace
+
+int RequestContext::readRequest(const std::atomic<std::uint32_t>* busy) noexcept {
+    headBuffer.reset();
+    bodyBuffer.reset();
+    std::memcpy(version, kDefaultVersion, sizeof kDefaultVersion);
+    // Nothing of the previous request may speak for this one, whatever refuses it.
+    methodCode = Unrecognised;
+    target[0] = '\0';
+    path[0] = '\0';
+    findData = platform::FileRecord{};
+    const std::uint32_t startTick = platform::tickCount();
+
+    // Bytes a pipelining client sent after the previous request start this one.
+    ByteBuffer collected;
+    collected.blockSize = pendingBuffer.blockSize;
+    if (!moveBytes(pendingBuffer, collected))
+        return 500;
+
+    HeadFinder finder;
+    char block[kReceiveBlock];
+    std::uint32_t headLength = 0;
+    if (collected.length > kHeadLimit)
+        return 400;
+    if (collected.length > 0)
+        headLength = finder.search(collected.data, collected.length);
+    while (headLength == 0) {
+        const int received = Receive(block, kReceiveBlock, 0);
+        if (received < 0) {
+            Close();
+            return 0;
+        }
+        if (received > 0) {
+            if (collected.append(block, std::uint32_t(received)) == 0)
+                return 500;
+            if (collected.length > kHeadLimit)
+                return 400;
+            headLength = finder.search(collected.data, collected.length);
+            if (headLength != 0)
+                break;
+        }
+        if (elapsedSince(startTick) > readTimeout)
+            return 0;
+        // An idle connection gives its worker back once the server is saturated.
+        if (collected.length == 0 && busy && busy->load(std::memory_order_relaxed) != 0)
+            return 0;
+    }
+
+    // Whatever follows the head waits in pendingBuffer: a POST takes its body from
+    // there, and the rest is the next request's.
+    if (collected.length == headLength) {
+        if (!moveBytes(collected, headBuffer))
+            return 413;
+    } else {
+        if (headBuffer.append(collected.data, headLength) == 0)
+            return 413;
+        if (pendingBuffer.append(collected.data + headLength, collected.length - headLength) == 0)
+            return 500;
+    }
+    collected.reset();
+
+    int status = checkLineLengths(headBuffer.data, headBuffer.length);
+    if (status != 200)
+        return status;
+    status = parseRequestLine(headBuffer.data);
+    if (status != 200)
+        return status;
+    status = parseHeaders(headBuffer.data);
+    if (status != 200)
+        return status;
+
+    if (settings && settings->reverseLookup != 0 && peer) {
+        char hostName[platform::kHostNameCapacity];
+        if (platform::lookupHostName(peer->address, hostName, sizeof hostName))
+            headerTable.add("remote_host", hostName);
+    }
+    if (std::strcmp(version, "HTTP/1.1") == 0 && !headerTable.findNoCase("host"))
+        return 400;
+
+    const int result = resolveTarget();
+
+    const char* lengthText = headerTable.valueNoCase("content-length");
+    std::int32_t announced = 0;
+    if (methodCode == Post) {
+        if (!lengthText)
+            return 411;
+        announced = decimalValue(lengthText);
+        if (announced < 0)
+            return 400;
+    } else {
+        // A body on another method is read and dropped, so that it is not taken for the
+        // next request on the connection.
+        announced = lengthText ? decimalValue(lengthText) : 0;
+        if (announced <= 0)
+            return result;
+    }
+    const bool keepBody = methodCode == Post;
+    const auto wanted = std::uint32_t(announced);
+
+    // Body bytes that came with the head.
+    const std::uint32_t early = pendingBuffer.length < wanted ? pendingBuffer.length : wanted;
+    if (early > 0) {
+        const int taken = takeFront(pendingBuffer, early, keepBody ? &bodyBuffer : nullptr);
+        if (taken == 0) {
+            bodyBuffer.reset();
+            return 413;
+        }
+        if (taken < 0)
+            return 500;
+    }
+    std::uint32_t received = early;
+    for (;;) {
+        if (received >= wanted)
+            return result;
+        // Never more than the body: what follows it belongs to the next request and
+        // stays in the socket for it.
+        const std::uint32_t left = wanted - received;
+        const int count = Receive(block, left < kReceiveBlock ? left : kReceiveBlock, 0);
+        if (count <= 0) {
+            bodyBuffer.reset();
+            return 0;
+        }
+        if (keepBody && bodyBuffer.append(block, std::uint32_t(count)) == 0) {
+            bodyBuffer.reset();
+            return 413;
+        }
+        received += std::uint32_t(count);
+        if (elapsedSince(startTick) > readTimeout) {
+            bodyBuffer.reset();
+            return 0;
+        }
+    }
+}
+
+} // namespace velnor
