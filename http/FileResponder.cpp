@@ -1,0 +1,140 @@
+// The static file responder: a resolved plain file goes out with its length, date and
+// content type, or to the handler module that has taken over its suffix.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "content/MimeTable.h"
+#include "content/Strings.h"
+#include "http/HttpDate.h"
+#include "http/RequestContext.h"
+#include "http/StatusLines.h"
+#include "platform/Utf.h"
+
+namespace velnor {
+namespace {
+
+// Files up to this size travel in the same send as their head: one system call for
+// the common small page instead of a head send, a read and a body send.
+constexpr std::size_t kSmallFileLimit = 16 * 1024;
+
+const char* serverSoftwareOf(const ServerConfig* settings) noexcept {
+    if (settings == nullptr || settings->serverSoftware == nullptr)
+        return "";
+    return settings->serverSoftware;
+}
+
+std::size_t formattedLength(int result, std::size_t capacity) noexcept {
+    if (result < 0 || std::size_t(result) >= capacity)
+        return 0;
+    return std::size_t(result);
+}
+
+const char* contentTypeFor(const ServerConfig* settings, const char* path) noexcept {
+    if (settings == nullptr || settings->mimeTable == nullptr)
+        return MimeTable::kDefaultType;
+    return settings->mimeTable->contentType(suffixKey(path));
+}
+
+// Reads up to `size` bytes; fewer only when the file ended early or a read failed.
+std::size_t readUpTo(platform::File& file, char* into, std::size_t size) noexcept {
+    std::size_t got = 0;
+    while (got < size) {
+        const long result = file.read(into + got, size - got);
+        if (result <= 0)
+            break;
+        got += std::size_t(result);
+    }
+    return got;
+}
+
+} // namespace
+
+int RequestContext::sendFile(int status, int closeFlag) noexcept {
+    const char* type = contentTypeFor(settings, path);
+
+    if (type[0] == '\\') {
+        // The module is the answer; the file itself is never read here. Its script name
+        // is the path below the document root, written as a URL path.
+        const std::size_t pathLength = std::strlen(path);
+        std::size_t rootLength = 0;
+        if (settings != nullptr && settings->documentRoot != nullptr)
+            rootLength = std::strlen(settings->documentRoot);
+        if (rootLength > pathLength)
+            rootLength = pathLength;
+        char scriptName[kTargetCapacity];
+        std::memcpy(scriptName, path + rootLength, pathLength - rootLength + 1);
+        backslashesToSlashes(scriptName);
+        if (gateways == nullptr || variableTable.add("SCRIPT_NAME", scriptName) == 0)
+            return sendStatusResponse(500, closeFlag, kOriginDispatch);
+        return gateways->runHandlerModule(*this, type, closeFlag);
+    }
+
+    char16_t widePath[kTargetCapacity];
+    if (platform::utf8ToUtf16(path, std::strlen(path), widePath, kTargetCapacity) < 0)
+        return sendStatusResponse(500, closeFlag, kOriginPathConversion);
+
+    HttpDate lastWrite;
+    lastWrite.fromFileTime(findData.lastWriteTime);
+    const std::uint64_t size = findData.size;
+
+    // The head, and right after it a small file's bytes, so both leave in one send.
+    char area[kResponseArea + kSmallFileLimit];
+    std::size_t headLength = 0;
+    if (const char* text = statusText(status)) {
+        headLength = formattedLength(
+            std::snprintf(area, kResponseArea,
+                          "%s %s\r\nServer: %s\r\nConnection: %s\r\nContent-Length: %llu\r\n"
+                          "Last-Modified: %s\r\nContent-Type: %s\r\n\r\n",
+                          version, text, serverSoftwareOf(settings),
+                          closeFlag ? "Close" : "Keep-Alive", (unsigned long long)size,
+                          lastWrite.formatHttpDate(), type),
+            kResponseArea);
+    } else {
+        headLength = formattedLength(
+            std::snprintf(area, kResponseArea, "%s %d\r\n\r\n", version, status), kResponseArea);
+    }
+    // Only an oversized content type or server software text gets here; a cut head
+    // would be a lie about the body, so the request fails instead.
+    if (headLength == 0)
+        return sendStatusResponse(500, closeFlag, kOriginPathConversion);
+
+    if (methodCode == Head) {
+        if (SendAll(area, std::uint32_t(headLength), 0) < std::int64_t(headLength))
+            return 0;
+        return status;
+    }
+
+    // Every other method gets the body: a POST to a plain file is answered like a GET,
+    // and an error document must reach clients whose method was refused. The byte count
+    // is recorded before the file is opened so the log shows it even when sending fails.
+    char sizeText[24];
+    std::snprintf(sizeText, sizeof sizeText, "%llu", (unsigned long long)size);
+    headerTable.add("send_bytes", sizeText);
+
+    platform::File file;
+    if (!file.open(widePath, platform::File::Mode::Read))
+        return sendStatusResponse(500, closeFlag, kOriginFileOpen);
+
+    if (size <= kSmallFileLimit) {
+        // Nothing has been sent yet, so a file that changed under us or cannot be read
+        // can still be answered properly instead of with a body that breaks its length.
+        if (readUpTo(file, area + headLength, std::size_t(size)) != size)
+            return sendStatusResponse(500, closeFlag, kOriginFileOpen);
+        const std::size_t total = headLength + std::size_t(size);
+        if (SendAll(area, std::uint32_t(total), 0) < std::int64_t(total))
+            return 0;
+        return status;
+    }
+
+    if (SendAll(area, std::uint32_t(headLength), platform::kSendMore) < std::int64_t(headLength))
+        return 0;
+    // Exactly the announced bytes, even if the file grew. A shortfall (peer gone, file
+    // shrunk, read error) leaves the client short of Content-Length; only closing the
+    // connection tells it so, hence 0.
+    if (SendFile(file.descriptor(), 0, size) != std::int64_t(size))
+        return 0;
+    return status;
+}
+
+} // namespace velnor
