@@ -76,16 +76,28 @@ int socketCreate() noexcept {
 }
 
 int socketBindListen(int fd, std::uint16_t port, int backlog, bool loopbackOnly) noexcept {
+    constexpr std::uint8_t kAny[4] = {0, 0, 0, 0};
+    constexpr std::uint8_t kLoopback[4] = {127, 0, 0, 1};
+    return socketBindListen(fd, port, backlog, loopbackOnly ? kLoopback : kAny);
+}
+
+int socketBindListen(int fd, std::uint16_t port, int backlog,
+                     const std::uint8_t (&address)[4]) noexcept {
     const int on = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
         return -1;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
+    const sockaddr_in sa = ipv4Address(address, port);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
         return -1;
     return ::listen(fd, backlog) == 0 ? 0 : -1;
+}
+
+bool parseIpv4Address(const char* text, std::uint8_t (&address)[4]) noexcept {
+    in_addr parsed{};
+    if (text == nullptr || ::inet_pton(AF_INET, text, &parsed) != 1)
+        return false;
+    std::memcpy(address, &parsed.s_addr, sizeof address);
+    return true;
 }
 
 std::uint16_t socketLocalPort(int fd) noexcept {

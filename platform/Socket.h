@@ -24,6 +24,11 @@ void ignoreBrokenPipes() noexcept;
 int socketCreate() noexcept;
 // Binds to INADDR_ANY (or loopback) on `port` with SO_REUSEADDR, then listens.
 int socketBindListen(int fd, std::uint16_t port, int backlog, bool loopbackOnly) noexcept;
+// The same on one local address (4 bytes, network order; 0.0.0.0 is every address).
+int socketBindListen(int fd, std::uint16_t port, int backlog,
+                     const std::uint8_t (&address)[4]) noexcept;
+// Reads a dotted IPv4 address ("127.0.0.1"): exactly four decimal parts. False otherwise.
+bool parseIpv4Address(const char* text, std::uint8_t (&address)[4]) noexcept;
 // The port a socket is bound to, or 0.
 std::uint16_t socketLocalPort(int fd) noexcept;
 // A new close-on-exec, non-blocking connection, or -1.
@@ -38,6 +43,10 @@ int socketConnect(int fd, const std::uint8_t (&address)[4], std::uint16_t port,
 // 0 timed out, -1 failed (also for a negative or closed descriptor).
 int socketWaitReadable(int fd, long timeoutMs) noexcept;
 int socketWaitWritable(int fd, long timeoutMs) noexcept;
+
+// A send flag: more bytes follow at once, so the kernel may hold this piece back and
+// share packets with them (a response head followed by the file it announces).
+constexpr int kSendMore = 0x8000;
 
 // send with MSG_NOSIGNAL, recv; both never block. Interrupted calls are repeated; a
 // call that would block returns -2 so callers can wait again.

@@ -47,6 +47,12 @@ int SocketConnection::Close() noexcept {
 }
 
 int SocketConnection::Listen(std::uint32_t port, bool loopbackOnly) noexcept {
+    constexpr std::uint8_t kAny[4] = {0, 0, 0, 0};
+    constexpr std::uint8_t kLoopback[4] = {127, 0, 0, 1};
+    return Listen(port, loopbackOnly ? kLoopback : kAny);
+}
+
+int SocketConnection::Listen(std::uint32_t port, const std::uint8_t (&address)[4]) noexcept {
     if (handle != -1)
         Close();
     // A port beyond 16 bits would silently bind another port after truncation.
@@ -56,7 +62,7 @@ int SocketConnection::Listen(std::uint32_t port, bool loopbackOnly) noexcept {
     if (handle == -1)
         return -1;
     if (platform::socketBindListen(handle, static_cast<std::uint16_t>(port), kListenBacklog,
-                                   loopbackOnly) != 0)
+                                   address) != 0)
         return -1;
     return 1;
 }
@@ -99,13 +105,12 @@ std::int64_t SocketConnection::SendAll(const void* data, std::uint32_t length, i
     }
     const auto* bytes = static_cast<const unsigned char*>(data);
     std::int64_t sent = 0;
-    if (waitWritable() < 1)
-        return -1;
+    // The socket is non-blocking, so the send is tried first and a wait is only paid
+    // for when the path to the peer is full.
     for (;;) {
         const long result =
             platform::socketSend(handle, bytes + sent, std::size_t(length - sent), flags);
         if (result == -2) {
-            // The peer has not taken the earlier bytes yet: one more bounded wait.
             if (waitWritable() < 1)
                 return -1;
             continue;
@@ -127,8 +132,7 @@ std::int64_t SocketConnection::SendFile(int fileFd, std::int64_t offset,
     if (count > std::uint64_t(INT64_MAX))
         return -1;
     std::uint64_t sent = 0;
-    if (waitWritable() < 1)
-        return -1;
+    // Tried first, like SendAll: the wait is only for a full path to the peer.
     for (;;) {
         const std::uint64_t left = count - sent;
         const std::size_t chunk = left > SIZE_MAX ? SIZE_MAX : std::size_t(left);
@@ -150,15 +154,20 @@ std::int64_t SocketConnection::SendFile(int fileFd, std::int64_t offset,
 int SocketConnection::Receive(void* buffer, std::uint32_t size, int flags) noexcept {
     if (handle == -1)
         return -1;
-    const int ready = WaitReadable();
-    if (ready < 1)
-        return ready;
     if (size > INT_MAX)
         size = INT_MAX;
-    const long result = platform::socketReceive(handle, buffer, size, flags);
-    // Readiness without data (a spurious wake-up) counts as nothing having arrived.
-    if (result == -2)
-        return 0;
+    // Data that has already arrived is taken without a wait; the wait is only for an
+    // empty socket.
+    long result = platform::socketReceive(handle, buffer, size, flags);
+    if (result == -2) {
+        const int ready = WaitReadable();
+        if (ready < 1)
+            return ready;
+        result = platform::socketReceive(handle, buffer, size, flags);
+        // Readiness without data (a spurious wake-up) counts as nothing having arrived.
+        if (result == -2)
+            return 0;
+    }
     if (result <= 0)
         return -1;
     return int(result);

@@ -32,6 +32,8 @@ public:
 
     // Opens a listening socket on `port` (any address, or 127.0.0.1 only): 1 or -1.
     int Listen(std::uint32_t port, bool loopbackOnly = false) noexcept;
+    // The same on one local address (network order; 0.0.0.0 is every address).
+    int Listen(std::uint32_t port, const std::uint8_t (&address)[4]) noexcept;
     // Waits for a pending connection: the new handle, or -1 (also after the timeout).
     int Accept(platform::PeerAddress& peer) noexcept;
     // > 0 readable, 0 timed out, -1 failed.

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -106,6 +107,62 @@ TEST_F(SocketConnectionTest, ListenAgainReplacesTheOpenSocket) {
     EXPECT_NE(listener.LocalPort(), 0);
     SocketConnection other;
     EXPECT_EQ(other.Listen(port, true), 1) << "the first socket was not closed";
+}
+
+TEST(SocketConnectionBind, ListensOnTheNamedAddressOnly) {
+    SocketConnection loopback;
+    ASSERT_EQ(loopback.Listen(0, kLoopback), 1);
+    const std::uint16_t port = loopback.LocalPort();
+    ASSERT_NE(port, 0);
+    SocketConnection client(platform::socketCreate());
+    EXPECT_EQ(platform::socketConnect(client.handle, kLoopback, port, 2000), 0);
+    // 192.0.2.1 is reserved for documentation: no host has it, so binding fails.
+    constexpr std::uint8_t kForeign[4] = {192, 0, 2, 1};
+    SocketConnection foreign;
+    EXPECT_EQ(foreign.Listen(0, kForeign), -1);
+    constexpr std::uint8_t kAny[4] = {0, 0, 0, 0};
+    SocketConnection any;
+    EXPECT_EQ(any.Listen(0, kAny), 1);
+}
+
+TEST(SocketConnectionBind, ParsesOnlyPlainDottedAddresses) {
+    struct Case {
+        const char* text;
+        bool ok;
+        std::uint8_t address[4];
+    };
+    const Case cases[] = {
+        {"127.0.0.1", true, {127, 0, 0, 1}},
+        {"0.0.0.0", true, {0, 0, 0, 0}},
+        {"255.255.255.255", true, {255, 255, 255, 255}},
+        {"10.1.2.3", true, {10, 1, 2, 3}},
+        {"256.0.0.1", false, {}},
+        {"1.2.3", false, {}},
+        {"1.2.3.4.5", false, {}},
+        {"localhost", false, {}},
+        {" 1.2.3.4", false, {}},
+        {"", false, {}},
+        {nullptr, false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text ? c.text : "(null)");
+        std::uint8_t address[4] = {9, 9, 9, 9};
+        ASSERT_EQ(platform::parseIpv4Address(c.text, address), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(std::memcmp(address, c.address, 4), 0);
+        }
+    }
+}
+
+TEST_F(SocketConnectionTest, ReceiveTakesWaitingDataEvenWithoutAWait) {
+    connectPair();
+    ASSERT_EQ(client.SendAll("ready", 5, 0), 5);
+    ASSERT_GT(server.WaitReadable(), 0);
+    server.WaitSeconds = 0;
+    server.WaitMicroseconds = 0;
+    char buffer[8];
+    EXPECT_EQ(server.Receive(buffer, sizeof buffer, 0), 5);
+    EXPECT_EQ(server.Receive(buffer, sizeof buffer, 0), 0) << "nothing more: a mere check";
 }
 
 TEST_F(SocketConnectionTest, AcceptTimesOutWithoutPendingConnection) {
