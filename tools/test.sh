@@ -30,7 +30,13 @@ echo "== build and test"
 build "$root/build"
 (cd "$root/build" && ctest -j"$jobs" --output-on-failure --timeout 300)
 
-echo "== unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+echo "== unit and end-to-end tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 build "$root/build-asan" -DVELNOR_SANITIZE=address
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-(cd "$root/build-asan" && ctest -j"$jobs" -L unit --output-on-failure --timeout 300)
+(cd "$root/build-asan" && ctest -j"$jobs" --output-on-failure --timeout 300)
+
+echo "== end-to-end and server tests under ThreadSanitizer"
+build "$root/build-tsan" -DVELNOR_SANITIZE=thread
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+(cd "$root/build-tsan" && ctest -j"$jobs" -L e2e --output-on-failure --timeout 300)
+(cd "$root/build-tsan" && ctest -j"$jobs" -R '^Server' --output-on-failure --timeout 300)

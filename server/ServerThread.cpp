@@ -1,0 +1,201 @@
+#include "server/ServerThread.h"
+
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "content/ErrorDocumentTable.h"
+#include "content/MimeTable.h"
+#include "platform/Clock.h"
+#include "platform/Utf.h"
+#include "server/StatusBoard.h"
+#include "server/WorkerSlot.h"
+#include "server/core/ServerSettings.h"
+#include "server/core/SocketConnection.h"
+
+namespace velnor {
+namespace {
+
+constexpr char16_t kLogPluginName[] = u"\\dunmark.so";
+// A listening socket that keeps failing its wait is retried at this pace, not in a spin.
+constexpr std::uint32_t kFailedWaitPauseMs = 100;
+// A worker count from a damaged hive would otherwise have the slot table built (and
+// every slot written) until the machine runs out of memory; far more workers than any
+// host can run is treated as a table that cannot be had.
+constexpr std::uint32_t kMostWorkers = 65536;
+
+void show(ServerControl& control, const char* text) noexcept {
+    if (control.board != nullptr)
+        control.board->post(StatusBoard::kStatusLine, text);
+}
+
+void bindLogPlugin(ServerControl& control, WorkerPool& pool) noexcept {
+    const char16_t* path = control.logPluginPath;
+    char16_t defaultPath[kSettingTextCapacity + sizeof kLogPluginName / sizeof(char16_t)] = {};
+    if (path == nullptr) {
+        ProgramDirectory(defaultPath, kSettingTextCapacity);
+        const std::size_t used = platform::wideLength(defaultPath);
+        for (std::size_t i = 0; kLogPluginName[i] != 0; ++i)
+            defaultPath[used + i] = kLogPluginName[i];
+        path = defaultPath;
+    }
+    if (!pool.plugin.open(path)) {
+        show(control, "Load log ext failed.");
+        return;
+    }
+    show(control, "Load log dll.");
+    void* entry = pool.plugin.symbol("fnVelnorLog");
+    if (entry == nullptr) {
+        // The library stays loaded; the server runs without logging.
+        show(control, "Load log Addr failed.");
+        return;
+    }
+    LogEntry logEntry = reinterpret_cast<LogEntry>(entry);
+    for (std::uint32_t i = 0; i < pool.slotCount; ++i)
+        pool.slots[i].logEntry = logEntry;
+}
+
+// Wakes the workers that were created and waits for them; used when start-up fails
+// after some workers exist, and by the orderly stop. Workers that do not end within
+// the wait are left running with their own hold on the pool.
+void stopWorkers(ServerControl& control, WorkerPool& pool, std::thread* threads,
+                 std::uint32_t created, std::uint32_t waitMs) noexcept {
+    for (std::uint32_t i = 0; i < created; ++i) {
+        pool.slots[i].busy.store(0, std::memory_order_release);
+        pool.serverBusy.store(1, std::memory_order_relaxed);
+        pool.slots[i].Wake();
+    }
+    pool.WaitFinished(created, waitMs);
+    for (std::uint32_t i = 0; i < created; ++i) {
+        if (!threads[i].joinable())
+            continue;
+        if (pool.HasFinished(pool.slots[i])) {
+            threads[i].join();
+        } else {
+            threads[i].detach();
+            control.abandonedWorkers.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+}
+
+void answerBusy(SocketConnection& listener) noexcept {
+    platform::PeerAddress peer;
+    const int handle = platform::socketAccept(listener.handle, peer);
+    if (handle == -1)
+        return;
+    SocketConnection refused(handle);
+    refused.WaitSeconds = 5;
+    refused.WaitMicroseconds = 0;
+    // A failed send changes nothing: the connection is closed either way.
+    refused.SendAll(kServerBusyAnswer, sizeof kServerBusyAnswer - 1, 0);
+    refused.Close();
+}
+
+void runListener(ServerControl& control, WorkerPool& pool, SocketConnection& listener) noexcept {
+    std::uint32_t requestCounter = 0;
+    listener.WaitSeconds = std::int32_t(control.listenWaitMs / 1000);
+    listener.WaitMicroseconds = std::int32_t(control.listenWaitMs % 1000) * 1000;
+    while (control.runFlag.load(std::memory_order_acquire) != 0) {
+        const int ready = listener.WaitReadable();
+        if (ready < 0)
+            platform::sleepMilliseconds(kFailedWaitPauseMs);
+        if (ready <= 0)
+            continue;
+        ++requestCounter;
+        if (control.board != nullptr)
+            control.board->postFrequent(StatusBoard::Frequent::RequestCount, requestCounter);
+        WorkerSlot* chosen = nullptr;
+        for (std::uint32_t i = 0; i < pool.slotCount; ++i) {
+            if (pool.slots[i].busy.load(std::memory_order_acquire) == 0) {
+                chosen = &pool.slots[i];
+                break;
+            }
+        }
+        if (chosen == nullptr) {
+            if (control.board != nullptr)
+                control.board->postFrequent(StatusBoard::Frequent::ServerBusy, 0);
+            answerBusy(listener);
+            pool.serverBusy.store(1, std::memory_order_relaxed);
+            continue;
+        }
+        pool.serverBusy.store(0, std::memory_order_relaxed);
+        // Readiness was just reported, so the accept is made without another wait; a
+        // connection that vanished in between leaves nothing to hand over.
+        platform::PeerAddress peer;
+        const int handle = platform::socketAccept(listener.handle, peer);
+        if (handle != -1)
+            chosen->HandOver(handle, peer);
+    }
+}
+
+int runServer(ServerControl& control) noexcept {
+    std::shared_ptr<WorkerPool> pool;
+    try {
+        pool = std::make_shared<WorkerPool>();
+    } catch (...) {
+        pool.reset();
+    }
+    const std::uint32_t count = control.settings->workerCount;
+    std::unique_ptr<std::thread[]> threads;
+    if (pool && count <= kMostWorkers)
+        threads.reset(new (std::nothrow) std::thread[count]);
+    if (!pool || !threads || !pool->AllocateSlots(count)) {
+        show(control, "Memory error.");
+        return 0;
+    }
+    pool->config.fill(*control.settings);
+    pool->config.mimeTable = control.mimeTable;
+    pool->config.errorDocuments = control.errorDocuments;
+    pool->keepAlive = control.settings->keepAlive;
+    pool->gateways = control.gateways;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        WorkerSlot& slot = pool->slots[i];
+        slot.serverBusy = &pool->serverBusy;
+        slot.number = i;
+        slot.logLock = &pool->logLock;
+    }
+    bindLogPlugin(control, *pool);
+
+    SocketConnection listener;
+    if (listener.Listen(control.settings->port, control.bindAddress) == -1) {
+        show(control, "Listen Failed.");
+        return 0;
+    }
+
+    for (std::uint32_t i = 0; i < count; ++i) {
+        try {
+            if (i == control.failWorkerAt)
+                throw std::system_error(
+                    std::make_error_code(std::errc::resource_unavailable_try_again));
+            threads[i] = std::thread(WorkerMain, pool, &pool->slots[i]);
+        } catch (...) {
+            show(control, "Create thread failed.");
+            stopWorkers(control, *pool, threads.get(), i, control.shutdownWaitMs);
+            return 0;
+        }
+        if (control.board != nullptr)
+            control.board->post(StatusBoard::kWorkerLineBase + int(i), "Ready.");
+    }
+    if (control.board != nullptr)
+        control.board->setListeningPort(listener.LocalPort());
+
+    runListener(control, *pool, listener);
+
+    stopWorkers(control, *pool, threads.get(), count, control.shutdownWaitMs);
+    listener.Close();
+    return 1;
+}
+
+} // namespace
+
+int ServerThreadMain(ServerControl* control) noexcept {
+    if (control == nullptr)
+        return 0;
+    const int code = control->settings != nullptr ? runServer(*control) : 0;
+    control->runFlag.store(0, std::memory_order_release);
+    control->ended.store(1, std::memory_order_release);
+    return code;
+}
+
+} // namespace velnor

@@ -1,0 +1,104 @@
+// The worker pool: one slot per worker, the state the workers share, and the worker's
+// request loop.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "content/TextTable.h"
+#include "http/RequestContext.h"
+#include "platform/SharedLibrary.h"
+#include "platform/Socket.h"
+#include "server/core/ServerSettings.h"
+
+namespace velnor {
+
+// The access-log plug-in's entry: log path, size limit, status (999 given as 200) and
+// the request's header table, read in place during the call.
+using LogEntry = int (*)(const char16_t* logPath, std::uint32_t sizeLimit, std::int32_t status,
+                         const TextTable* headerTable);
+
+/// One worker's place in the pool: the connection handed to it and its parking spot.
+class WorkerSlot {
+public:
+    // 1 from the hand-off until the worker is about to park; 0 = idle. Cleared by the
+    // server thread at shutdown, when it tells the worker to end.
+    std::atomic<std::uint32_t> busy{0};
+    const std::atomic<std::uint32_t>* serverBusy = nullptr;
+    // The last connection handed over; the worker reads it only after its wake-up.
+    int socketHandle = -1;
+    std::uint32_t number = 0;
+    LogEntry logEntry = nullptr;
+    std::mutex* logLock = nullptr;
+    platform::PeerAddress peer;
+
+    // The listener's hand-off: the connection, then busy = 1, then the wake-up.
+    void HandOver(int handle, const platform::PeerAddress& from) noexcept;
+    // A wake-up is remembered until the worker parks, so one issued while the worker is
+    // still on its way to park is never lost.
+    void Wake() noexcept;
+    void Park() noexcept;
+
+private:
+    friend class WorkerPool;
+    std::mutex parkMutex_;
+    std::condition_variable parkSignal_;
+    bool wakePending_ = false;
+    bool finished_ = false; // guarded by the pool's completion lock
+};
+
+/// What the server thread shares with its workers. Every worker holds it, so a worker
+/// that outlives the shutdown wait still finds its slot, the log lock and the plug-in
+/// intact; the last holder releases them.
+class WorkerPool {
+public:
+    WorkerPool() noexcept = default;
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    // The zero-filled slot table; false when memory runs out.
+    bool AllocateSlots(std::uint32_t count) noexcept;
+
+    // Called by a worker as its last act.
+    void MarkFinished(WorkerSlot& slot) noexcept;
+    // Waits until `expected` workers have finished or `timeoutMs` has passed; true when
+    // all have.
+    bool WaitFinished(std::uint32_t expected, std::uint32_t timeoutMs) noexcept;
+    bool HasFinished(const WorkerSlot& slot) noexcept;
+
+    std::unique_ptr<WorkerSlot[]> slots;
+    std::uint32_t slotCount = 0;
+    // 1 when the latest arrival found no idle worker, or the server is stopping.
+    std::atomic<std::uint32_t> serverBusy{0};
+    std::mutex logLock;
+    platform::SharedLibrary plugin;
+    ServerConfig config;
+    std::uint32_t keepAlive = 1;
+    GatewayRunner* gateways = nullptr;
+
+private:
+    std::mutex doneMutex_;
+    std::condition_variable doneSignal_;
+    std::uint32_t finished_ = 0;
+};
+
+// The keep-alive decision: 1 (close after this answer) when keep-alive is off, the
+// "connection" value is exactly "close" (ASCII case ignored), the pool was full at the
+// latest arrival, or the status is 400 or more (999, a gateway target, included).
+int decideCloseFlag(std::uint32_t keepAliveSetting, const char* connectionValue,
+                    std::uint32_t serverBusy, int status) noexcept;
+
+// Whether another request is read on the same connection after this final status.
+bool keepsConnection(int finalStatus, int closeFlag) noexcept;
+
+// The worker's thread: parks until a hand-off, serves that connection until it ends,
+// and parks again; ends when woken with its busy flag cleared. Returns 1.
+int WorkerMain(std::shared_ptr<WorkerPool> pool, WorkerSlot* slot) noexcept;
+
+// Serves requests on the connection in `slot` until it is to be closed, then closes it.
+void ServeConnection(WorkerPool& pool, WorkerSlot& slot, RequestContext& context) noexcept;
+
+} // namespace velnor

@@ -1,0 +1,4 @@
+// A library that loads but lacks the log entry.
+extern "C" __attribute__((visibility("default"))) int velnorTestNotTheLogEntry() {
+    return 0;
+}
