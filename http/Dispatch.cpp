@@ -47,6 +47,11 @@ int RequestContext::dispatch(int status, int closeFlag) noexcept {
 }
 
 int RequestContext::sendStatusResponse(int status, int closeFlag, int origin) noexcept {
+    // The worker ends the connection after every answer of 400 or more, also when the
+    // status arose after its close decision (a password file asked for by name, a file
+    // that vanished): the answer says so instead of promising to keep it.
+    if (status >= 400)
+        closeFlag = 1;
     // One detour per response: a document that fails with the status it is meant to
     // answer (a 500 document that cannot be opened) would otherwise come back here
     // for ever.

@@ -1,5 +1,6 @@
 #include "platform/FileSystem.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -24,7 +25,10 @@ void fillRecord(const char* osPath, const struct stat& st, FileRecord& record) n
         fileTimeFromUnix(st.st_mtim.tv_sec, static_cast<std::uint32_t>(st.st_mtim.tv_nsec));
     record.size = static_cast<std::uint64_t>(st.st_size);
     const char* slash = std::strrchr(osPath, '/');
-    std::snprintf(record.name, sizeof record.name, "%s", slash ? slash + 1 : osPath);
+    const char* name = slash ? slash + 1 : osPath;
+    const std::size_t length = std::min(std::strlen(name), sizeof record.name - 1);
+    std::memcpy(record.name, name, length);
+    record.name[length] = 0;
 }
 
 bool statOsPath(const char* osPath, FileRecord& record) noexcept {

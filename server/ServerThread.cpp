@@ -9,6 +9,7 @@
 #include "content/MimeTable.h"
 #include "platform/Clock.h"
 #include "platform/Utf.h"
+#include "platform/WakeEvent.h"
 #include "server/StatusBoard.h"
 #include "server/WorkerSlot.h"
 #include "server/core/ServerSettings.h"
@@ -97,7 +98,8 @@ void runListener(ServerControl& control, WorkerPool& pool, SocketConnection& lis
     listener.WaitSeconds = std::int32_t(control.listenWaitMs / 1000);
     listener.WaitMicroseconds = std::int32_t(control.listenWaitMs % 1000) * 1000;
     while (control.runFlag.load(std::memory_order_acquire) != 0) {
-        const int ready = listener.WaitReadable();
+        const int ready = platform::waitReadableOrWake(listener.handle, control.stopWakeFd,
+                                                       long(control.listenWaitMs));
         if (ready < 0)
             platform::sleepMilliseconds(kFailedWaitPauseMs);
         if (ready <= 0)

@@ -33,6 +33,9 @@ struct ServerControl {
     GatewayRunner* gateways = nullptr;
     // The local address to listen on, network order; 0.0.0.0 is every address.
     std::uint8_t bindAddress[4] = {0, 0, 0, 0};
+    // Signalled with the run flag's clearing so the listener notices a stop at once
+    // rather than at the end of its readiness wait; -1 when there is none.
+    int stopWakeFd = -1;
     // The log plug-in's file; null means "\dunmark.so" in the program directory.
     const char16_t* logPluginPath = nullptr;
 

@@ -12,6 +12,7 @@
 #include "content/MimeTable.h"
 #include "platform/Signals.h"
 #include "platform/Socket.h"
+#include "platform/WakeEvent.h"
 #include "server/ServerThread.h"
 #include "server/StatusBoard.h"
 #include "server/core/ServerSettings.h"
@@ -137,6 +138,9 @@ int run(const Options& options) {
     control.mimeTable = &mimeTable;
     control.errorDocuments = &errorDocuments;
     std::memcpy(control.bindAddress, options.bindAddress, sizeof control.bindAddress);
+    platform::WakeEvent stopEvent;
+    if (stopEvent.open())
+        control.stopWakeFd = stopEvent.descriptor();
 
     Console console(board);
     console.Start();
@@ -165,6 +169,7 @@ int run(const Options& options) {
     }
 
     control.runFlag.store(0, std::memory_order_release);
+    stopEvent.signal();
     const auto started = Clock::now();
     std::uint32_t counter = kShutdownCounterStart;
     while (control.ended.load(std::memory_order_acquire) == 0) {

@@ -128,7 +128,7 @@ TEST_F(DispatchTest, PasswordFileDecidesBeforeTheResponder) {
     std::strcpy(context.path, secret.c_str());
     got = exchange([&] { return context.dispatch(200, 0); });
     EXPECT_EQ(result, 404);
-    EXPECT_EQ(got, bare("404 Object Not Found(358)", "Keep-Alive"));
+    EXPECT_EQ(got, bare("404 Object Not Found(358)", "Close"));
 }
 
 TEST_F(DispatchTest, PlainFileGoesToTheFileResponder) {
@@ -151,7 +151,7 @@ TEST_F(DispatchTest, GatewayStatusWithoutRunnerIs500) {
     context.gateways = nullptr;
     const std::string got = exchange([&] { return context.dispatch(999, 0); });
     EXPECT_EQ(result, 500);
-    EXPECT_EQ(got, bare("500 Internal Server Error(358)", "Keep-Alive"));
+    EXPECT_EQ(got, bare("500 Internal Server Error(358)", "Close"));
 }
 
 // The document goes out under the error status, with its own length, date and type, and
@@ -176,7 +176,7 @@ TEST_F(DispatchTest, MissingOrUnconfiguredErrorDocumentGivesBareResponse) {
     errors.add("404", "/errors/missing.html"); // the file does not exist
     std::string got = exchange([&] { return context.dispatch(404, 0); });
     EXPECT_EQ(result, 404);
-    EXPECT_EQ(got, bare("404 Object Not Found(358)", "Keep-Alive"));
+    EXPECT_EQ(got, bare("404 Object Not Found(358)", "Close"));
 
     reconnect();
     got = exchange([&] { return context.dispatch(400, 1); });

@@ -95,7 +95,7 @@ TEST_F(FileResponderTest, ShrunkFileNeverKeepsTheConnection) {
     context.findData.size = 20;
     std::string got = exchange([&] { return context.sendFile(200, 0); });
     EXPECT_EQ(result, 500);
-    EXPECT_EQ(got, bare("500 Internal Server Error(578)", "Keep-Alive"));
+    EXPECT_EQ(got, bare("500 Internal Server Error(578)", "Close"));
 
     reconnect();
     const std::string bytes = pattern(50000);
@@ -122,7 +122,7 @@ TEST_F(FileResponderTest, FileGoneSinceResolutionIs500From578) {
     std::filesystem::remove(tree.path() / "gone.txt");
     const std::string got = exchange([&] { return context.sendFile(200, 0); });
     EXPECT_EQ(result, 500);
-    EXPECT_EQ(got, bare("500 Internal Server Error(578)", "Keep-Alive"));
+    EXPECT_EQ(got, bare("500 Internal Server Error(578)", "Close"));
     // Recorded before the open, as the log line expects.
     ASSERT_NE(context.headerTable.value("send_bytes"), nullptr);
     EXPECT_STREQ(context.headerTable.value("send_bytes"), "1");
@@ -159,7 +159,7 @@ TEST_F(FileResponderTest, OversizedHeadIsAnswered500) {
     resolvedTo(file);
     std::string got = exchange([&] { return context.sendFile(200, 0); });
     EXPECT_EQ(result, 500);
-    EXPECT_EQ(got, bare("500 Internal Server Error(512)", "Keep-Alive"));
+    EXPECT_EQ(got, bare("500 Internal Server Error(512)", "Close"));
 
     // With a server software text that long even the bare answer cannot be worded
     // whole, so the minimal form goes out.
@@ -218,7 +218,7 @@ TEST_F(FileResponderTest, HandlerModuleWithoutRunnerIs500) {
     std::strcpy(context.path, (root + "\\page.x").c_str());
     const std::string got = exchange([&] { return context.sendFile(200, 0); });
     EXPECT_EQ(result, 500);
-    EXPECT_EQ(got, bare("500 Internal Server Error(358)", "Keep-Alive"));
+    EXPECT_EQ(got, bare("500 Internal Server Error(358)", "Close"));
 }
 
 TEST_F(FileResponderTest, BrokenConnectionGivesZero) {
