@@ -78,7 +78,60 @@ typedef struct VelnorTextTable {
 /*
  * Library entries: extension libraries export fnZlx or fnCAPI, the access-log plug-in
  * exports fnVelnorLog. Their declarations go here, after the memory forms they use.
+ *
+ * VELNOR_EXPORT keeps an entry exported from a library built with -fvisibility=hidden:
+ * a definition after this header takes the attribute from the declaration.
  */
+#if defined(__GNUC__)
+#define VELNOR_EXPORT __attribute__((visibility("default")))
+#else
+#define VELNOR_EXPORT
+#endif
+
+/* One UTF-16 code unit of the paths the server passes (C11's char16_t). */
+#ifdef __cplusplus
+typedef char16_t VelnorChar16;
+#else
+typedef uint_least16_t VelnorChar16;
+#endif
+
+/*
+ * The access-log plug-in's entry.
+ *
+ * The server loads one plug-in, dunmark.so from the directory of the velnor executable,
+ * when it starts, and keeps it until it stops. Without the file, or without this entry
+ * in it, the server runs and logs nothing. It calls the entry once for every request it
+ * answered, after the answer has gone out:
+ *
+ *   logPath      the log file's path (the "LogFile" setting): NUL-terminated UTF-16,
+ *                fewer than 260 units, with "\" or "/" separating names.
+ *   sizeLimit    the size in bytes past which the log is to be moved aside ("LogSize").
+ *   status       the answer's final HTTP status; an answer made by a CGI program or an
+ *                extension library is given as 200.
+ *   headerTable  the request's header table: "request_line" (the request line as
+ *                received, at most 511 bytes), the client's header lines under the names
+ *                the client sent, and the server's own entries "remote_addr" (the
+ *                client's dotted IPv4 address, always present), "remote_host" (the
+ *                client's host name, when the "DNSLookup" setting found one),
+ *                "authentication_user" (the user of accepted Basic credentials) and
+ *                "send_bytes" (the decimal body length of a file answer or an extension's
+ *                answer). No client header line is stored under any of these names.
+ *                Look names up ignoring case; the first match in table order counts.
+ *
+ * Ownership: everything passed belongs to the server and is lent for the call only. Read
+ * the table in place and change no byte of its block; its cursor is the one field a
+ * plug-in may set. Keep no pointer into any of it after returning.
+ *
+ * Calls are serialized: the server holds one lock around every call, so the entry is
+ * never entered twice at once and needs no lock of its own. Every worker that finishes
+ * a request waits for that lock, so return quickly: append and leave, no network, no
+ * waiting on other programs. The call runs on one of the server's worker threads.
+ *
+ * Result: 1 when the log file could be opened and positioned for the record, 0 when it
+ * could not. The server ignores it.
+ */
+VELNOR_EXPORT int fnVelnorLog(const VelnorChar16* logPath, uint32_t sizeLimit, int32_t status,
+                              const VelnorTextTable* headerTable);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -1,0 +1,306 @@
+#include "logplugin/AccessLog.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "content/TableWalk.h"
+
+namespace velnor {
+namespace {
+
+constexpr const char* kMonthNames[13] = {kMissingField, "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul",         "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Field positions in record order.
+enum Field : int { Host, User, RequestLine, ByteCount, Referer, UserAgent, kFieldCount };
+
+// Which field gives way first when several are cut to the same length: the request line,
+// then the client's free texts, and the short server-made texts last.
+constexpr int kCutOrder[kFieldCount] = {RequestLine, UserAgent, Referer, User, Host, ByteCount};
+
+// Bytes one input byte takes in the record.
+std::size_t escapedByteLength(unsigned char c) noexcept {
+    if (c == '"' || c == '\\')
+        return 2;
+    if (c < 0x20 || c == 0x7F)
+        return 4;
+    return 1;
+}
+
+// Input bytes of the unit that starts at `p`: a UTF-8 lead byte with the continuation
+// bytes that follow it (as many as it announces, at most), or one byte. A unit is
+// written whole or not at all, so a cut never leaves half a character.
+std::size_t unitBytes(const unsigned char* p) noexcept {
+    const unsigned char lead = p[0];
+    std::size_t announced = 0;
+    if (lead >= 0xC0 && lead < 0xE0)
+        announced = 1;
+    else if (lead >= 0xE0 && lead < 0xF0)
+        announced = 2;
+    else if (lead >= 0xF0 && lead < 0xF8)
+        announced = 3;
+    std::size_t n = 1;
+    while (n <= announced && (p[n] & 0xC0) == 0x80)
+        ++n;
+    return n;
+}
+
+// Bounded appends into the record area; everything past the room is dropped, though
+// formatRecord sizes the pieces so that nothing is.
+class RecordWriter {
+public:
+    RecordWriter(char* area, std::size_t capacity) noexcept : area_(area), room_(capacity - 1) {}
+
+    void put(const char* text, std::size_t length) noexcept {
+        const std::size_t n = length < room_ - used_ ? length : room_ - used_;
+        std::memcpy(area_ + used_, text, n);
+        used_ += n;
+    }
+    void put(const char* text) noexcept { put(text, std::strlen(text)); }
+
+    void putField(const char* text, std::size_t limit) noexcept {
+        if (limit > room_ - used_)
+            limit = room_ - used_;
+        std::size_t written = writeEscaped(text, limit, area_ + used_);
+        // A field cut down to nothing still shows that it was there.
+        if (written == 0 && *text != '\0' && limit > 0) {
+            area_[used_] = '-';
+            written = 1;
+        }
+        used_ += written;
+    }
+
+    std::size_t finish() noexcept {
+        area_[used_] = '\0';
+        return used_;
+    }
+
+private:
+    char* area_;
+    std::size_t room_;
+    std::size_t used_ = 0;
+};
+
+// The next step of a walk on the table's own cursor, as the server's next does: null at
+// the end, where the cursor stays on the last entry whose value is empty.
+const char* stepCursor(VelnorTextTable& table) noexcept {
+    if (table.cursor == nullptr)
+        return nullptr;
+    const char* position = stepFrom(table.cursor);
+    if (position == nullptr)
+        return nullptr;
+    table.cursor = const_cast<char*>(position);
+    return *position != '\0' ? position : nullptr;
+}
+
+const char* orMissing(const char* value) noexcept {
+    return value != nullptr ? value : kMissingField;
+}
+
+} // namespace
+
+const char* lookupNoCase(VelnorTextTable* table, const char* name) noexcept {
+    if (table == nullptr || name == nullptr)
+        return nullptr;
+    table->cursor = table->buffer != nullptr ? table->buffer->data : nullptr;
+    for (const char* entry = firstEntry(table->cursor); entry != nullptr;
+         entry = stepCursor(*table)) {
+        if (sameNameNoCase(entry, name)) {
+            table->cursor = const_cast<char*>(entry);
+            return entryValue(entry);
+        }
+    }
+    return nullptr;
+}
+
+LogFields gatherFields(VelnorTextTable* table) noexcept {
+    LogFields fields;
+    const char* host = lookupNoCase(table, "REMOTE_HOST");
+    if (host == nullptr)
+        host = lookupNoCase(table, "remote_addr");
+    fields.host = orMissing(host);
+    fields.requestLine = orMissing(lookupNoCase(table, "request_line"));
+    fields.byteCount = orMissing(lookupNoCase(table, "send_bytes"));
+    fields.referer = orMissing(lookupNoCase(table, "referer"));
+    fields.userAgent = orMissing(lookupNoCase(table, "user-agent"));
+    fields.user = orMissing(lookupNoCase(table, "authentication_user"));
+    return fields;
+}
+
+std::size_t escapedLength(const char* text) noexcept {
+    std::size_t length = 0;
+    for (auto* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p)
+        length += escapedByteLength(*p);
+    return length;
+}
+
+std::size_t writeEscaped(const char* text, std::size_t limit, char* out) noexcept {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::size_t written = 0;
+    auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p != '\0') {
+        const std::size_t n = unitBytes(p);
+        const std::size_t need = n > 1 ? n : escapedByteLength(*p);
+        if (need > limit - written)
+            break;
+        char* at = out + written;
+        if (n > 1 || need == 1) {
+            std::memcpy(at, p, n);
+        } else if (need == 2) {
+            at[0] = '\\';
+            at[1] = static_cast<char>(*p);
+        } else {
+            at[0] = '\\';
+            at[1] = 'x';
+            at[2] = kHex[*p >> 4];
+            at[3] = kHex[*p & 0x0F];
+        }
+        written += need;
+        p += n;
+    }
+    return written;
+}
+
+void shareRoom(const std::size_t (&lengths)[6], std::size_t room,
+               std::size_t (&limits)[6]) noexcept {
+    auto takenAt = [&lengths](std::size_t cap) {
+        std::size_t sum = 0;
+        for (std::size_t length : lengths)
+            sum += length < cap ? length : cap;
+        return sum;
+    };
+    std::size_t longest = 0;
+    for (std::size_t length : lengths)
+        longest = length > longest ? length : longest;
+    // The largest common cap that fits; fields at or under it keep their length.
+    std::size_t low = 0, high = longest;
+    while (low < high) {
+        const std::size_t middle = low + (high - low + 1) / 2;
+        if (takenAt(middle) <= room)
+            low = middle;
+        else
+            high = middle - 1;
+    }
+    for (int i = 0; i < kFieldCount; ++i)
+        limits[i] = lengths[i] < low ? lengths[i] : low;
+    // What is left over is less than one byte per cut field (else a larger cap would
+    // fit); it goes to the fields that give way last.
+    std::size_t spare = room > takenAt(low) ? room - takenAt(low) : 0;
+    for (int i = kFieldCount - 1; i >= 0 && spare > 0; --i) {
+        const int field = kCutOrder[i];
+        if (lengths[field] > limits[field]) {
+            ++limits[field];
+            --spare;
+        }
+    }
+}
+
+const char* monthName(unsigned month) noexcept {
+    return month < 13 ? kMonthNames[month] : kMissingField;
+}
+
+void formatZone(int utcOffsetMinutes, char (&out)[6]) noexcept {
+    const long long offset = utcOffsetMinutes;
+    const long long magnitude = offset < 0 ? -offset : offset;
+    long long hours = magnitude / 60;
+    long long minutes = magnitude % 60;
+    if (hours > 99) {
+        hours = 99;
+        minutes = 59;
+    }
+    out[0] = offset < 0 ? '-' : '+';
+    out[1] = static_cast<char>('0' + hours / 10);
+    out[2] = static_cast<char>('0' + hours % 10);
+    out[3] = static_cast<char>('0' + minutes / 10);
+    out[4] = static_cast<char>('0' + minutes % 10);
+    out[5] = '\0';
+}
+
+std::size_t formatRecord(const LogFields& fields, std::int32_t status,
+                         const platform::SystemTime& time, int utcOffsetMinutes, char* record,
+                         std::size_t capacity) noexcept {
+    if (record == nullptr || capacity == 0)
+        return 0;
+    record[0] = '\0';
+
+    char zone[6];
+    formatZone(utcOffsetMinutes, zone);
+    char date[48];
+    const int dateLength =
+        std::snprintf(date, sizeof date, "%02u/%s/%4u:%02u:%02u:%02u %s", unsigned(time.day),
+                      monthName(time.month), unsigned(time.year), unsigned(time.hour),
+                      unsigned(time.minute), unsigned(time.second), zone);
+    char statusText[16];
+    const int statusLength = std::snprintf(statusText, sizeof statusText, "%d", int(status));
+    if (dateLength < 0 || std::size_t(dateLength) >= sizeof date || statusLength < 0)
+        return 0;
+
+    const char* texts[kFieldCount] = {fields.host,      fields.user,    fields.requestLine,
+                                      fields.byteCount, fields.referer, fields.userAgent};
+    std::size_t lengths[kFieldCount];
+    for (int i = 0; i < kFieldCount; ++i) {
+        if (texts[i] == nullptr)
+            texts[i] = kMissingField;
+        lengths[i] = escapedLength(texts[i]);
+    }
+
+    // Everything but the six fields: the separators, the bracketed date and the status.
+    const std::size_t fixed = std::strlen(" - ") + std::strlen(" [") + std::size_t(dateLength) +
+                              std::strlen("] \"") + std::strlen("\" ") + std::size_t(statusLength) +
+                              std::strlen(" ") + std::strlen(" \"") + std::strlen("\" \"") +
+                              std::strlen("\"\n");
+    if (capacity < fixed + kFieldCount + 1)
+        return 0;
+    std::size_t limits[kFieldCount];
+    shareRoom(lengths, capacity - 1 - fixed, limits);
+
+    RecordWriter out(record, capacity);
+    out.putField(texts[Host], limits[Host]);
+    out.put(" - ");
+    out.putField(texts[User], limits[User]);
+    out.put(" [");
+    out.put(date, std::size_t(dateLength));
+    out.put("] \"");
+    out.putField(texts[RequestLine], limits[RequestLine]);
+    out.put("\" ");
+    out.put(statusText, std::size_t(statusLength));
+    out.put(" ");
+    out.putField(texts[ByteCount], limits[ByteCount]);
+    out.put(" \"");
+    out.putField(texts[Referer], limits[Referer]);
+    out.put("\" \"");
+    out.putField(texts[UserAgent], limits[UserAgent]);
+    out.put("\"\n");
+    return out.finish();
+}
+
+std::size_t logPathLength(const char16_t* path) noexcept {
+    if (path == nullptr)
+        return 0;
+    for (std::size_t i = 0; i < kLogPathArea; ++i) {
+        if (path[i] == u'\0')
+            return i;
+    }
+    return 0;
+}
+
+bool rotatedLogName(const char16_t* path, char16_t* out, std::size_t capacity) noexcept {
+    const std::size_t length = logPathLength(path);
+    if (length == 0 || out == nullptr)
+        return false;
+    std::size_t kept = length - 1;
+    if (path[length - 1] == u'_') {
+        kept = length;
+    } else if (length >= 2 && path[length - 1] >= 0xDC00 && path[length - 1] <= 0xDFFF &&
+               path[length - 2] >= 0xD800 && path[length - 2] <= 0xDBFF) {
+        kept = length - 2;
+    }
+    if (kept + 2 > capacity)
+        return false;
+    std::memcpy(out, path, kept * sizeof(char16_t));
+    out[kept] = u'_';
+    out[kept + 1] = u'\0';
+    return true;
+}
+
+} // namespace velnor
