@@ -6,6 +6,9 @@
 #                                README builds it) and run every measurement
 #   VELNOR_BIN=path bench/run.sh use an existing binary instead of building one
 #   BENCH_DURATION=30s  BENCH_THREADS=2  BENCH_CONNECTIONS=8   wrk's -d, -t and -c
+#   bench/run.sh --log-cost      velnor alone on the 1 KiB file, once with the access log
+#                                on (dunmark.so beside it) and once off (no plug-in), and
+#                                the ratio of the two
 #
 # Missing tools (wrk, nginx, lighttpd) are installed from Debian's packages. Everything
 # the run makes lives in one temporary directory that is removed at the end, and every
@@ -17,12 +20,21 @@ root=$(cd "$here/.." && pwd)
 duration=${BENCH_DURATION:-10s}
 threads=${BENCH_THREADS:-2}
 connections=${BENCH_CONNECTIONS:-8}
+log_cost=0
+for arg in "$@"; do
+    case $arg in
+    --log-cost) log_cost=1 ;;
+    *) echo "usage: $0 [--log-cost]" >&2; exit 2 ;;
+    esac
+done
 
 # --- tools -------------------------------------------------------------------------
 need=()
 command -v wrk >/dev/null || need+=(wrk)
-command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || need+=(nginx)
-command -v lighttpd >/dev/null || [ -x /usr/sbin/lighttpd ] || need+=(lighttpd)
+if [ "$log_cost" -eq 0 ]; then
+    command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || need+=(nginx)
+    command -v lighttpd >/dev/null || [ -x /usr/sbin/lighttpd ] || need+=(lighttpd)
+fi
 if [ ${#need[@]} -gt 0 ]; then
     echo "== installing: ${need[*]}"
     apt-get update -qq
@@ -107,50 +119,73 @@ wait_for_port() { # port; the server is the last process started
 }
 
 # --- servers -------------------------------------------------------------------------
-cp "$binary" "$work/velnor/velnor"
-if [ -n "$plugin" ] && [ -f "$plugin" ]; then
-    cp "$plugin" "$work/velnor/dunmark.so"
-    velnor_log="access log on"
-else
-    velnor_log="no log plug-in built: access log off"
-fi
-cat >"$work/velnor/velnor.reg" <<EOF
+# velnor from a program directory of its own ($work/NAME), with the access-log plug-in
+# beside it (on) or without it (off); sets velnor_port.
+start_velnor() { # name, on|off
+    local dir=$work/$1
+    mkdir -p "$dir"
+    cp "$binary" "$dir/velnor"
+    if [ "$2" = on ]; then
+        cp "$plugin" "$dir/dunmark.so"
+    fi
+    cat >"$dir/velnor.reg" <<HIVE
 Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\BRELLAN\\VELNOR]
 "Port"=dword:00000000
 "DocRoot"="$work/www"
 "CgiRoot"="$work/www/scripts"
-"LogFile"="$work/velnor/access_log.txt"
+"LogFile"="$dir/access_log.txt"
 "LogSize"=dword:40000000
 "StartServers"=dword:00000008
 "KeepAlive"=dword:00000001
-EOF
-"$work/velnor/velnor" --bind 127.0.0.1 </dev/null >"$work/velnor/output.txt" 2>&1 &
-pids+=($!)
-velnor_port=
-for _ in $(seq 1 100); do
-    velnor_port=$(sed -n 's/^Port: \([0-9]*\).*/\1/p' "$work/velnor/output.txt" | head -1)
-    [ -n "$velnor_port" ] && break
-    sleep 0.1
-done
-[ -n "$velnor_port" ] || { cat "$work/velnor/output.txt"; echo "velnor did not start" >&2; exit 1; }
+HIVE
+    "$dir/velnor" --bind 127.0.0.1 </dev/null >"$dir/output.txt" 2>&1 &
+    pids+=($!)
+    velnor_port=
+    for _ in $(seq 1 100); do
+        velnor_port=$(sed -n 's/^Port: \([0-9]*\).*/\1/p' "$dir/output.txt" | head -1)
+        [ -n "$velnor_port" ] && return 0
+        sleep 0.1
+    done
+    cat "$dir/output.txt"
+    echo "velnor ($1) did not start" >&2
+    exit 1
+}
 
-nginx_port=$(free_port)
-sed -e "s|@DIR@|$work|g" -e "s|@PORT@|$nginx_port|g" "$here/nginx.conf.in" >"$work/nginx/nginx.conf"
-"$nginx_bin" -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
-pids+=($!)
-wait_for_port "$nginx_port"
+if [ -n "$plugin" ] && [ -f "$plugin" ]; then
+    velnor_log="access log on"
+    start_velnor velnor on
+else
+    if [ "$log_cost" -eq 1 ]; then
+        echo "no log plug-in built: nothing to compare" >&2
+        exit 1
+    fi
+    velnor_log="no log plug-in built: access log off"
+    start_velnor velnor off
+fi
 
-lighttpd_port=$(free_port)
-while [ "$lighttpd_port" = "$nginx_port" ]; do lighttpd_port=$(free_port); done
-sed -e "s|@DIR@|$work|g" -e "s|@PORT@|$lighttpd_port|g" "$here/lighttpd.conf.in" \
-    >"$work/lighttpd/lighttpd.conf"
-# lighttpd opens its logs after giving up root.
-chown www-data:www-data "$work/lighttpd"
-"$lighttpd_bin" -D -f "$work/lighttpd/lighttpd.conf" &
-pids+=($!)
-wait_for_port "$lighttpd_port"
+if [ "$log_cost" -eq 1 ]; then
+    log_on_port=$velnor_port
+    start_velnor velnor-nolog off
+    log_off_port=$velnor_port
+else
+    nginx_port=$(free_port)
+    sed -e "s|@DIR@|$work|g" -e "s|@PORT@|$nginx_port|g" "$here/nginx.conf.in" >"$work/nginx/nginx.conf"
+    "$nginx_bin" -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
+    pids+=($!)
+    wait_for_port "$nginx_port"
+
+    lighttpd_port=$(free_port)
+    while [ "$lighttpd_port" = "$nginx_port" ]; do lighttpd_port=$(free_port); done
+    sed -e "s|@DIR@|$work|g" -e "s|@PORT@|$lighttpd_port|g" "$here/lighttpd.conf.in" \
+        >"$work/lighttpd/lighttpd.conf"
+    # lighttpd opens its logs after giving up root.
+    chown www-data:www-data "$work/lighttpd"
+    "$lighttpd_bin" -D -f "$work/lighttpd/lighttpd.conf" &
+    pids+=($!)
+    wait_for_port "$lighttpd_port"
+fi
 
 # --- measurements --------------------------------------------------------------------
 # "12.5MB" (wrk's Transfer/sec) in MB.
@@ -176,6 +211,32 @@ measure() { # server port file
     fi
 }
 
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else print "-" }'; }
+
+if [ "$log_cost" -eq 1 ]; then
+    echo "== wrk -t$threads -c$connections -d$duration on loopback ($(nproc) cores)"
+    echo "   velnor: StartServers 8, KeepAlive 1, 1k.bin with the access log on and off"
+    measure velnor-log "$log_on_port" 1k.bin
+    measure velnor-nolog "$log_off_port" 1k.bin
+    printf '\n%-8s %-4s %12s %10s\n' file log "requests/s" "MB/s"
+    printf '%-8s %-4s %12s %10s\n' 1k.bin on "${rps[velnor-log/1k.bin]:--}" \
+        "${mbps[velnor-log/1k.bin]:--}"
+    printf '%-8s %-4s %12s %10s\n' 1k.bin off "${rps[velnor-nolog/1k.bin]:--}" \
+        "${mbps[velnor-nolog/1k.bin]:--}"
+    printf '\nlog on/off: %s   (log lines written: %s)\n' \
+        "$(ratio "${rps[velnor-log/1k.bin]:-0}" "${rps[velnor-nolog/1k.bin]:-0}")" \
+        "$(wc -l <"$work/velnor/access_log.txt")"
+    if [ -e "$work/velnor-nolog/access_log.txt" ]; then
+        echo "!! the run without the plug-in wrote a log" >&2
+        failed=1
+    fi
+    if [ "$failed" -ne 0 ]; then
+        echo "!! some runs reported errors (see above)" >&2
+        exit 1
+    fi
+    exit 0
+fi
+
 echo "== wrk -t$threads -c$connections -d$duration on loopback ($(nproc) cores)"
 echo "   velnor: StartServers 8, KeepAlive 1, $velnor_log"
 echo "   nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///'): worker_processes auto, sendfile on, access log on"
@@ -186,7 +247,6 @@ for file in 1k.bin 1m.bin; do
     measure lighttpd "$lighttpd_port" "$file"
 done
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else print "-" }'; }
 printf '\n%-8s %-9s %12s %10s\n' file server "requests/s" "MB/s"
 for file in 1k.bin 1m.bin; do
     for server in velnor nginx lighttpd; do

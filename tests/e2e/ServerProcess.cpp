@@ -115,6 +115,17 @@ void ServerProcess::writeProgramFile(const std::string& name, const std::string&
     std::ofstream(programDir_ / name, std::ios::binary) << bytes;
 }
 
+bool ServerProcess::installLogPlugin() {
+#ifdef DUNMARK_PATH
+    std::error_code failed;
+    fs::copy_file(DUNMARK_PATH, programDir_ / "dunmark.so", fs::copy_options::overwrite_existing,
+                  failed);
+    return !failed;
+#else
+    return false;
+#endif
+}
+
 void ServerProcess::writeHive(const fs::path& file) const {
     std::ofstream hive(file, std::ios::binary);
     hive << "Windows Registry Editor Version 5.00\r\n\r\n"

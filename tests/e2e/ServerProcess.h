@@ -52,6 +52,9 @@ public:
     std::string makeDirectory(const std::string& relative);
     // A file next to the executable (AddType.txt, ErrorDocument.txt).
     void writeProgramFile(const std::string& name, const std::string& bytes);
+    // Copies the built access-log plug-in next to the executable, where the server looks
+    // for it. False when this build has none.
+    bool installLogPlugin();
 
     const std::filesystem::path& root() const noexcept { return root_; }
     const std::filesystem::path& programDirectory() const noexcept { return programDir_; }
