@@ -40,3 +40,6 @@ build "$root/build-tsan" -DVELNOR_SANITIZE=thread
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 (cd "$root/build-tsan" && ctest -j"$jobs" -L e2e --output-on-failure --timeout 300)
 (cd "$root/build-tsan" && ctest -j"$jobs" -R '^Server' --output-on-failure --timeout 300)
+
+echo "== 32-bit ARM plug-in under qemu-arm"
+./tools/arm-check.sh
