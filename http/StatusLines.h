@@ -9,6 +9,27 @@ constexpr int kOriginPathConversion = 512;
 constexpr int kOriginFileOpen = 578;
 constexpr int kOriginGatewaySuffix = 724;
 
+// CGI process gateway.
+constexpr int kOriginCgiInputPipe = 1764;
+constexpr int kOriginCgiOutputPipe = 1772;
+constexpr int kOriginCgiErrorPipe = 1781;
+constexpr int kOriginCgiDuplication = 1793;
+constexpr int kOriginCgiStart = 1865;
+constexpr int kOriginCgiShortOutput = 1910;
+constexpr int kOriginCgiProbeMemory = 1920;
+
+// ZLX extensions and handler modules.
+constexpr int kOriginZlxPath = 1529;
+constexpr int kOriginZlxLoad = 1549;
+constexpr int kOriginZlxEntry = 1557;
+constexpr int kOriginZlxNoResponse = 1572;
+constexpr int kOriginZlxHeadEnd = 1586;
+
+// CAPI extensions.
+constexpr int kOriginCapiPath = 1682;
+constexpr int kOriginCapiLoad = 1693;
+constexpr int kOriginCapiEntry = 1701;
+
 // The status text for a code ("404 Object Not Found"), or null when the table has no row.
 const char* statusText(int code) noexcept;
 
