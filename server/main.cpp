@@ -10,6 +10,7 @@
 
 #include "content/ErrorDocumentTable.h"
 #include "content/MimeTable.h"
+#include "gateway/GatewaySelection.h"
 #include "platform/Signals.h"
 #include "platform/Socket.h"
 #include "platform/WakeEvent.h"
@@ -137,6 +138,8 @@ int run(const Options& options) {
     control.settings = &settings;
     control.mimeTable = &mimeTable;
     control.errorDocuments = &errorDocuments;
+    Gateways gateways;
+    control.gateways = &gateways;
     std::memcpy(control.bindAddress, options.bindAddress, sizeof control.bindAddress);
     platform::WakeEvent stopEvent;
     if (stopEvent.open())

@@ -133,6 +133,113 @@ typedef uint_least16_t VelnorChar16;
 VELNOR_EXPORT int fnVelnorLog(const VelnorChar16* logPath, uint32_t sizeLimit, int32_t status,
                               const VelnorTextTable* headerTable);
 
+/*
+ * Extension libraries: ZLX extensions, handler modules and CAPI extensions.
+ *
+ * Which library answers a request:
+ *   - A file under the extension root (the "CgiRoot" setting) whose name ends in ".zlx",
+ *     in any letter case, is a ZLX extension: the server calls its fnZlx.
+ *   - A file there ending in ".dll" is a CAPI extension: the server calls its fnCAPI.
+ *     (".exe" runs a CGI program; any other file there is refused with 403.)
+ *   - A handler module is a ZLX library named NAME.mod in the directory of the velnor
+ *     executable (or named by an AddType.txt value that begins with a separator). It
+ *     takes over every file whose name ends in ".NAME" (upper.mod: ".upper"): a request
+ *     for such a file anywhere in the document tree calls the module's fnZlx instead of
+ *     sending the file. The module reads the file itself if it wants it.
+ * Each is an ELF shared object loaded with RTLD_NOW | RTLD_LOCAL when the request
+ * arrives and closed before the answer is finished, so an extension keeps no state from
+ * one request to the next unless another request holds the library open at the same
+ * time. Build with -fPIC -shared; VELNOR_EXPORT on the definition keeps the entry
+ * visible under -fvisibility=hidden.
+ *
+ * Threads: the server calls entries from its worker threads with no lock: the same entry
+ * may run in several threads at once, each with its own objects. Keep no writable
+ * static state, or guard it yourself. An entry blocks its worker (one connection) for as
+ * long as it runs.
+ *
+ * Variables: both kinds receive the CGI/1.1 variable set, in this order:
+ *   PATH_INFO        the URL path after the extension's own name (often empty) and
+ *   PATH_TRANSLATED  the document root followed by it, "/" separators; both for
+ *                    extensions under the extension root only, never for modules;
+ *   CONTENT_LENGTH   bytes of the body received ("0" without one);
+ *   CONTENT_TYPE     when the request has one;
+ *   QUERY_STRING     the text after "?" (empty without one);
+ *   REMOTE_ADDR, REMOTE_HOST (the client's name if looked up, else its address),
+ *   REMOTE_PORT, REQUEST_METHOD ("GET", "HEAD" or "POST"), SERVER_NAME (the Host
+ *   header as sent, when there is one), SERVER_PORT, SERVER_PROTOCOL ("HTTP/1.1"),
+ *   SERVER_SOFTWARE, DOCUMENT_ROOT ("/" separators);
+ *   HTTP_NAME        one per request header, the name upper-cased with "-" as "_"
+ *                    ("User-Agent" gives HTTP_USER_AGENT; never HTTP_PROXY), and
+ *                    likewise HTTP_QUERY_STRING, HTTP_REMOTE_HOST and
+ *                    HTTP_AUTHENTICATION_USER when the server noted those;
+ *   SCRIPT_NAME      the file's URL path ("/scripts/hello.zlx", "/docs/notes.upper");
+ *   GATEWAY_INTERFACE "ZLX/1.0".
+ * DOCUMENT_ROOT followed by SCRIPT_NAME names the requested file.
+ * Names are exact and case-sensitive; values are text and never null.
+ */
+
+/*
+ * The ZLX entry: the server lends its own objects for the call.
+ *
+ *   variables  the variable table (see VelnorTextTable above), cursor at its first
+ *              entry. Read it; do not change its block. Setting `cursor` is allowed.
+ *   body       the request body as received: `length` bytes at `data` (data is null
+ *              when there is none, as for GET and HEAD). Read only.
+ *   response   an empty byte buffer: data null, length 0, blockSize 512. Leave your
+ *              answer in it:
+ *                response->data   = a block from malloc, calloc or realloc;
+ *                response->length = the bytes of the answer, not counting the NUL;
+ *                and a NUL byte at data[length] (allocate length + 1 bytes).
+ *              The server frees the block with free() once it is sent; never free it
+ *              yourself, and never leave a pointer to static or stack memory there.
+ *
+ * The answer: header lines, an empty line, then the body, each line ended by "\r\n":
+ *     "Content-Type: text/html\r\n\r\n<p>hello</p>"
+ * The header block must end with "\r\n\r\n" before any NUL byte; the body may hold any
+ * bytes, NUL included. The server sends its own status line and lines first:
+ *     HTTP/1.1 200 OK                    (the request's protocol)
+ *     Server: VELNOR/2.34                (the "ServerSoftware" setting)
+ *     Connection: Close
+ *     Content-Length: N                  (the body bytes after your empty line)
+ * and then your answer unchanged. An answer that begins with "Location: " (any letter
+ * case, one blank after the colon) gets "302 Object Moved" and no Content-Length line:
+ *     "Location: http://example.org/\r\n\r\n"
+ * The status cannot be chosen otherwise, and the connection is closed after the answer.
+ * For a HEAD request the server sends your header block and leaves out the body.
+ *
+ * Leaving data null or length 0 answers the request with 500, so does an answer without
+ * the empty line. The result of the function, if any, is ignored.
+ */
+VELNOR_EXPORT void fnZlx(VelnorTextTable* variables, VelnorByteBuffer* body,
+                         VelnorByteBuffer* response);
+
+/*
+ * The CAPI entry: plain pointers and lengths, and a complete HTTP answer in return.
+ *
+ *   variables, variablesLength  the variable table's entries block (name NUL value NUL
+ *               ..., then a final NUL that variablesLength does not count); see
+ *               VelnorTextTable above for how to walk it.
+ *   head, headLength  the request head exactly as received: request line, header
+ *               lines, and the empty line that ends them ("\r\n\r\n" included).
+ *   body, bodyLength  the request body as received (body null when there is none).
+ *   response   the address of a pointer the server has set to null. Store there a block
+ *              from malloc, calloc or realloc holding the whole answer: status line,
+ *              header lines, empty line, body:
+ *                "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello"
+ *              The server frees it with free() after sending; never free it yourself.
+ *
+ * All pointers are lent for the call only; change none of their bytes.
+ *
+ * Result: the number of bytes of *response to send, exactly as they are (no line is
+ * added and HEAD is not treated specially, so send what the method calls for). 0 sends
+ * the block up to its first NUL byte, so a text answer may return 0 if it ends with a
+ * NUL. A negative result sends nothing. Leaving *response null also sends nothing; in
+ * both cases the client sees the connection close without an answer.
+ */
+VELNOR_EXPORT int fnCAPI(const char* variables, uint32_t variablesLength, const char* head,
+                         uint32_t headLength, const char* body, uint32_t bodyLength,
+                         char** response);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
