@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <new>
+#include <utility>
 
 #include "content/Strings.h"
 
@@ -116,7 +117,6 @@ void ServeConnection(WorkerPool& pool, WorkerSlot& slot, RequestContext& context
         if (!keepsConnection(status, closeFlag))
             break;
     }
-    context.Close();
 }
 
 int WorkerMain(std::shared_ptr<WorkerPool> pool, WorkerSlot* slot) noexcept {
@@ -134,9 +134,17 @@ int WorkerMain(std::shared_ptr<WorkerPool> pool, WorkerSlot* slot) noexcept {
                 break;
             ServeConnection(*pool, *slot, context);
             // Shutdown cleared the flag while the connection was being served.
-            if (slot->busy.load(std::memory_order_acquire) == 0)
+            if (slot->busy.load(std::memory_order_acquire) == 0) {
+                context.Close();
                 break;
+            }
+            // The slot is handed back before the connection is closed: a client that
+            // reconnects the moment it sees the end (every gateway answer ends its
+            // connection) then finds this worker idle rather than a busy answer. A
+            // hand-over that comes meanwhile waits in the slot for the park below.
+            SocketConnection ending(std::exchange(context.handle, -1));
             slot->busy.store(0, std::memory_order_release);
+            ending.Close();
         }
     }
     slot->busy.store(0, std::memory_order_release);

@@ -98,7 +98,8 @@ bool keepsConnection(int finalStatus, int closeFlag) noexcept;
 // and parks again; ends when woken with its busy flag cleared. Returns 1.
 int WorkerMain(std::shared_ptr<WorkerPool> pool, WorkerSlot* slot) noexcept;
 
-// Serves requests on the connection in `slot` until it is to be closed, then closes it.
+// Serves requests on the connection in `slot` until it is to be closed; the caller
+// closes it once the slot is handed back.
 void ServeConnection(WorkerPool& pool, WorkerSlot& slot, RequestContext& context) noexcept;
 
 } // namespace velnor
