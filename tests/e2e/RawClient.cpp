@@ -68,6 +68,14 @@ RawClient::~RawClient() {
         ::close(fd_);
 }
 
+int RawClient::localPort() const noexcept {
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
 bool RawClient::send(std::string_view bytes) {
     auto deadline = Clock::now() + 5s;
     while (fd_ >= 0 && !bytes.empty()) {

@@ -20,6 +20,8 @@ public:
     RawClient& operator=(const RawClient&) = delete;
 
     bool connected() const noexcept { return fd_ >= 0; }
+    // The client's own TCP port, as the server sees it; 0 when not connected.
+    int localPort() const noexcept;
 
     // Sends everything; false when the connection broke.
     bool send(std::string_view bytes);

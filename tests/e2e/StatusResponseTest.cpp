@@ -143,24 +143,3 @@ TEST_F(StatusResponseTest, FileThatCannotBeOpened) {
 
 } // namespace
 } // namespace velnor::e2e
-
-namespace velnor::e2e {
-namespace {
-
-// Until gateways are configured, a program under the CGI root is answered 500 whole.
-class GatewayPlaceholderTest : public ServerTest {
-protected:
-    void SetUp() override {
-        server.makeDirectory("scripts");
-        server.writeDocument("scripts/run.exe", "#!/bin/sh\necho hi\n");
-        startServer();
-    }
-};
-
-TEST_F(GatewayPlaceholderTest, GatewayTargetWithoutGatewaysIs500) {
-    EXPECT_EQ(roundTrip(server.port(), get("/scripts/run.exe/extra?q=1")),
-              bareStatus("HTTP/1.0", "500 Internal Server Error", 358));
-}
-
-} // namespace
-} // namespace velnor::e2e
