@@ -114,9 +114,7 @@ private:
     // program's output continues the header block.
     Outcome sendPrefix() noexcept {
         const bool moved = compareNoCaseN(probe_.data, "Location: ", 10) == 0;
-        const char* software = context_.settings && context_.settings->serverSoftware
-                                   ? context_.settings->serverSoftware
-                                   : "";
+        const char* software = serverSoftwareOf(context_.settings);
         const char* pieces[] = {context_.version, " ",      statusText(moved ? 302 : 200),
                                 "\r\nServer: ",   software, "\r\nConnection: Close\r\n"};
         // Built on the heap, a long server software text can never cut the head.

@@ -26,12 +26,6 @@ constexpr std::size_t kHeadEndLength = sizeof kHeadEnd - 1;
 constexpr char kLocation[] = "Location: ";
 constexpr std::size_t kLocationLength = sizeof kLocation - 1;
 
-const char* serverSoftwareOf(const ServerConfig* settings) noexcept {
-    if (settings == nullptr || settings->serverSoftware == nullptr)
-        return "";
-    return settings->serverSoftware;
-}
-
 bool convertLibraryPath(const char* path, char16_t (&wide)[kLibraryPathCapacity]) noexcept {
     return path != nullptr &&
            platform::utf8ToUtf16(path, std::strlen(path), wide, kLibraryPathCapacity) >= 0;

@@ -9,22 +9,6 @@
 #include "http/StatusLines.h"
 
 namespace velnor {
-namespace {
-
-const char* serverSoftwareOf(const ServerConfig* settings) noexcept {
-    if (settings == nullptr || settings->serverSoftware == nullptr)
-        return "";
-    return settings->serverSoftware;
-}
-
-// Length of what snprintf produced, or 0 when it failed or the text was cut.
-std::size_t formattedLength(int result, std::size_t capacity) noexcept {
-    if (result < 0 || std::size_t(result) >= capacity)
-        return 0;
-    return std::size_t(result);
-}
-
-} // namespace
 
 int RequestContext::dispatch(int status, int closeFlag) noexcept {
     // Without settings there is no password-file name and no tree to search.

@@ -18,18 +18,6 @@ namespace {
 // the common small page instead of a head send, a read and a body send.
 constexpr std::size_t kSmallFileLimit = 16 * 1024;
 
-const char* serverSoftwareOf(const ServerConfig* settings) noexcept {
-    if (settings == nullptr || settings->serverSoftware == nullptr)
-        return "";
-    return settings->serverSoftware;
-}
-
-std::size_t formattedLength(int result, std::size_t capacity) noexcept {
-    if (result < 0 || std::size_t(result) >= capacity)
-        return 0;
-    return std::size_t(result);
-}
-
 const char* contentTypeFor(const ServerConfig* settings, const char* path) noexcept {
     if (settings == nullptr || settings->mimeTable == nullptr)
         return MimeTable::kDefaultType;

@@ -100,6 +100,12 @@ public:
     bool detourTaken = false;
 };
 
+// The server software text of a context's settings; empty without settings.
+inline const char* serverSoftwareOf(const ServerConfig* settings) noexcept {
+    return settings != nullptr && settings->serverSoftware != nullptr ? settings->serverSoftware
+                                                                      : "";
+}
+
 // Splits a request line into method, target and version (each kTokenCapacity bytes):
 // 0 for an empty text, 1 for a method alone, 3 otherwise.
 int splitRequestLine(const char* text, char* method, char* target, char* version) noexcept;

@@ -1,6 +1,8 @@
 // The status-line table shared by every responder and gateway.
 #pragma once
 
+#include <cstddef>
+
 namespace velnor {
 
 // Origin codes: the fixed number of the site that produced a bare status response.
@@ -29,6 +31,14 @@ constexpr int kOriginZlxHeadEnd = 1586;
 constexpr int kOriginCapiPath = 1682;
 constexpr int kOriginCapiLoad = 1693;
 constexpr int kOriginCapiEntry = 1701;
+
+// The length snprintf produced, or 0 when it failed or the text was cut: a head that
+// does not fit its area is never sent in part.
+inline std::size_t formattedLength(int result, std::size_t capacity) noexcept {
+    if (result < 0 || std::size_t(result) >= capacity)
+        return 0;
+    return std::size_t(result);
+}
 
 // The status text for a code ("404 Object Not Found"), or null when the table has no row.
 const char* statusText(int code) noexcept;
