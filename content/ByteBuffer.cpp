@@ -79,6 +79,12 @@ bool ByteBuffer::makeRoom(std::uint32_t added, const char** inside, int insideCo
     return true;
 }
 
+// makeRoom moves `from` onto the new block when it pointed into the old one; GCC's
+// optimizer cannot see that and reports the source as used after the reallocation.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuse-after-free"
+#endif
 std::uint32_t ByteBuffer::append(const void* source, std::uint32_t n) noexcept {
     if (n == 0 || !source)
         return 0;
@@ -90,6 +96,9 @@ std::uint32_t ByteBuffer::append(const void* source, std::uint32_t n) noexcept {
     data[length] = '\0';
     return n;
 }
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic pop
+#endif
 
 std::uint32_t ByteBuffer::appendString(const char* text) noexcept {
     if (!text)
