@@ -1,0 +1,168 @@
+#include "platform/Terminal.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "platform/UniqueFd.h"
+
+namespace velnor::platform {
+namespace {
+
+// A descriptor that becomes readable when a blocked stop signal is pending.
+UniqueFd openStopSignalFd() noexcept {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+}
+
+// The number of a pending stop signal taken from `fd`, or 0.
+int takeStopSignal(int fd) noexcept {
+    signalfd_siginfo info{};
+    const ssize_t got = ::read(fd, &info, sizeof info);
+    return got == static_cast<ssize_t>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
+}
+
+// Waits until standard input has something to read or a stop signal is pending.
+// 1: input ready, 0: a stop signal (number in `stopSignal`), -1: failure.
+int waitInput(int signalFd, int* stopSignal) noexcept {
+    for (;;) {
+        pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {signalFd, POLLIN, 0}};
+        const nfds_t count = signalFd >= 0 ? 2 : 1;
+        const int ready = ::poll(watched, count, -1);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (count == 2 && (watched[1].revents & POLLIN)) {
+            if (const int signal = takeStopSignal(signalFd)) {
+                if (stopSignal)
+                    *stopSignal = signal;
+                return 0;
+            }
+        }
+        if (watched[0].revents)
+            return 1;
+    }
+}
+
+} // namespace
+
+bool haveTerminal() noexcept {
+    return ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1;
+}
+
+bool standardOutputIsTerminal() noexcept {
+    return ::isatty(STDOUT_FILENO) == 1;
+}
+
+LineRead readLine(char* out, std::size_t capacity, int* stopSignal) noexcept {
+    if (!out || capacity == 0)
+        return LineRead::EndOfInput;
+    out[0] = 0;
+    const UniqueFd signalFd = openStopSignalFd();
+    std::size_t length = 0;
+    bool readAny = false;
+    for (;;) {
+        const int waited = waitInput(signalFd.get(), stopSignal);
+        if (waited == 0) {
+            out[length] = 0;
+            return LineRead::Stopped;
+        }
+        if (waited < 0)
+            return LineRead::EndOfInput;
+        // One byte at a time, so nothing after the line end is taken from a later reader.
+        char c = 0;
+        const ssize_t got = ::read(STDIN_FILENO, &c, 1);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (got <= 0) {
+            out[length] = 0;
+            return readAny ? LineRead::Line : LineRead::EndOfInput;
+        }
+        readAny = true;
+        if (c == '\n')
+            break;
+        if (length + 1 < capacity)
+            out[length++] = c;
+    }
+    if (length > 0 && out[length - 1] == '\r')
+        --length;
+    out[length] = 0;
+    return LineRead::Line;
+}
+
+bool writeOutput(const char* data, std::size_t size) noexcept {
+    while (size > 0) {
+        const ssize_t written = ::write(STDOUT_FILENO, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool writeOutput(const char* text) noexcept {
+    return text ? writeOutput(text, std::strlen(text)) : true;
+}
+
+std::size_t PanelWriter::compose(const char* const* lines, std::size_t count, char* out,
+                                 std::size_t capacity) noexcept {
+    if (count > kMaxLines)
+        count = kMaxLines;
+    std::size_t used = 0;
+    auto append = [&](const char* bytes, std::size_t size) {
+        if (used + size >= capacity)
+            return false;
+        std::memcpy(out + used, bytes, size);
+        used += size;
+        return true;
+    };
+    if (drawn_ > 0) {
+        // Cursor up over the previous drawing, to the start of its first line.
+        char up[16];
+        const int n = std::snprintf(up, sizeof up, "\033[%zuA", drawn_);
+        if (n <= 0 || !append(up, static_cast<std::size_t>(n)))
+            return 0;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const char* text = lines[i] ? lines[i] : "";
+        std::size_t length = std::strlen(text);
+        if (length >= kLineCapacity)
+            length = kLineCapacity - 1;
+        if (!append("\r\033[2K", 5) || !append(text, length) || !append("\n", 1))
+            return 0;
+    }
+    // Lines of a taller earlier drawing are cleared, and the cursor comes back to just
+    // below this one.
+    for (std::size_t i = count; i < drawn_; ++i)
+        if (!append("\r\033[2K\n", 6))
+            return 0;
+    if (drawn_ > count) {
+        char up[16];
+        const int n = std::snprintf(up, sizeof up, "\033[%zuA", drawn_ - count);
+        if (n <= 0 || !append(up, static_cast<std::size_t>(n)))
+            return 0;
+    }
+    out[used] = 0;
+    drawn_ = count;
+    return used;
+}
+
+bool PanelWriter::draw(const char* const* lines, std::size_t count) noexcept {
+    char bytes[kMaxLines * (kLineCapacity + 16) + 64];
+    const std::size_t size = compose(lines, count, bytes, sizeof bytes);
+    return size > 0 && writeOutput(bytes, size);
+}
+
+} // namespace velnor::platform

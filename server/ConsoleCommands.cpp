@@ -1,0 +1,267 @@
+#include "server/ConsoleCommands.h"
+
+#include <cstring>
+
+#include "content/Strings.h"
+#include "platform/Socket.h"
+#include "platform/Utf.h"
+#include "server/core/ServerSettings.h"
+#include "server/core/SettingsHive.h"
+
+namespace velnor {
+namespace {
+
+enum class SettingType { Number, Text };
+
+// The settings table: every value the server reads, in the order the record keeps them.
+struct SettingEntry {
+    const char* name;
+    SettingType type;
+    const char* defaultText;
+};
+
+constexpr SettingEntry kSettingTable[] = {
+    {"Port", SettingType::Number, "80"},
+    {"Timeout", SettingType::Number, "3000"},
+    {"KeepAlive", SettingType::Number, "1"},
+    {"StartServers", SettingType::Number, "8"},
+    {"ServerSoftware", SettingType::Text, "VELNOR/2.34"},
+    {"DocRoot", SettingType::Text, "\\wwwroot"},
+    {"CgiRoot", SettingType::Text, "\\wwwroot\\scripts"},
+    {"DefaultDoc", SettingType::Text, "index.html"},
+    {"BasicAuthFile", SettingType::Text, "access.cha"},
+    {"LogFile", SettingType::Text, "\\access_log.txt"},
+    {"LogSize", SettingType::Number, "102400"},
+    {"DNSLookup", SettingType::Number, "0"},
+};
+
+const SettingEntry* findSetting(const char* name) noexcept {
+    for (const SettingEntry& entry : kSettingTable)
+        if (compareNoCase(entry.name, name) == 0)
+            return &entry;
+    return nullptr;
+}
+
+// The effective value of one setting, as the server reads it.
+void effectiveValue(const ServerSettings& settings, const SettingEntry& entry, char* out,
+                    std::size_t capacity) noexcept {
+    const std::uint32_t numbers[] = {settings.port,
+                                     settings.timeout,
+                                     settings.keepAlive,
+                                     settings.workerCount,
+                                     0,
+                                     0,
+                                     0,
+                                     0,
+                                     0,
+                                     0,
+                                     settings.logSize,
+                                     settings.reverseLookup};
+    const char* texts[] = {nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           settings.serverSoftware,
+                           settings.documentRoot,
+                           settings.extensionRoot,
+                           settings.defaultDocument,
+                           settings.passwordFileName,
+                           settings.logFilePath,
+                           nullptr,
+                           nullptr};
+    const std::size_t index = static_cast<std::size_t>(&entry - kSettingTable);
+    if (entry.type == SettingType::Number)
+        std::snprintf(out, capacity, "%u", numbers[index]);
+    else
+        std::snprintf(out, capacity, "%s", texts[index] ? texts[index] : "");
+}
+
+bool isOption(const char* arg, const char* name) noexcept {
+    return std::strcmp(arg, name) == 0;
+}
+
+} // namespace
+
+bool ParseSettingNumber(const char* text, std::uint32_t& value) noexcept {
+    if (!text || *text == 0)
+        return false;
+    unsigned base = 10;
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text += 2;
+        if (*text == 0)
+            return false;
+    }
+    std::uint64_t result = 0;
+    for (const char* p = text; *p; ++p) {
+        unsigned digit;
+        if (*p >= '0' && *p <= '9')
+            digit = static_cast<unsigned>(*p - '0');
+        else if (base == 16 && *p >= 'a' && *p <= 'f')
+            digit = static_cast<unsigned>(*p - 'a' + 10);
+        else if (base == 16 && *p >= 'A' && *p <= 'F')
+            digit = static_cast<unsigned>(*p - 'A' + 10);
+        else
+            return false;
+        result = result * base + digit;
+        if (result > 0xFFFFFFFFu)
+            return false;
+    }
+    value = static_cast<std::uint32_t>(result);
+    return true;
+}
+
+bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::FILE* errors) noexcept {
+    bool haveCommand = false;
+    std::size_t positional = 0;
+    auto fail = [&](const char* why, const char* arg) {
+        std::fprintf(errors, "velnor: %s: %s\n", why, arg);
+        return false;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        auto takeValue = [&](const char*& into) {
+            if (!hasValue)
+                return false;
+            into = argv[++i];
+            return true;
+        };
+        if (isOption(arg, "--help") || isOption(arg, "-h")) {
+            line.command = ConsoleCommand::Help;
+            haveCommand = true;
+        } else if (isOption(arg, "--version")) {
+            line.command = ConsoleCommand::About;
+            haveCommand = true;
+        } else if (isOption(arg, "--yes") || isOption(arg, "-y")) {
+            line.answerYes = true;
+        } else if (isOption(arg, "--registry")) {
+            if (!takeValue(line.registry))
+                return fail("option needs a file", arg);
+        } else if (isOption(arg, "--bind")) {
+            const char* address = nullptr;
+            if (!takeValue(address))
+                return fail("option needs an address", arg);
+            if (!platform::parseIpv4Address(address, line.bindAddress))
+                return fail("not an IPv4 address", address);
+        } else if (isOption(arg, "--docroot") || isOption(arg, "--extroot") ||
+                   isOption(arg, "--port") || isOption(arg, "--servers")) {
+            const char** field = isOption(arg, "--docroot")   ? &line.documentRoot
+                                 : isOption(arg, "--extroot") ? &line.extensionRoot
+                                 : isOption(arg, "--port")    ? &line.port
+                                                              : &line.servers;
+            if (!takeValue(*field))
+                return fail("option needs a value", arg);
+        } else if (arg[0] == '-' && arg[1] != 0) {
+            return fail("unknown option", arg);
+        } else if (!haveCommand) {
+            haveCommand = true;
+            if (isOption(arg, "setup"))
+                line.command = ConsoleCommand::Setup;
+            else if (isOption(arg, "about"))
+                line.command = ConsoleCommand::About;
+            else if (isOption(arg, "settings"))
+                line.command = ConsoleCommand::Settings;
+            else if (isOption(arg, "set"))
+                line.command = ConsoleCommand::Set;
+            else if (isOption(arg, "help"))
+                line.command = ConsoleCommand::Help;
+            else
+                return fail("unknown command", arg);
+        } else if (line.command == ConsoleCommand::Set && positional < 2) {
+            (positional++ == 0 ? line.name : line.value) = arg;
+        } else {
+            return fail("unexpected argument", arg);
+        }
+    }
+    if (line.anySetupField() && line.command != ConsoleCommand::Setup)
+        return fail("only the setup command takes", "--docroot, --extroot, --port, --servers");
+    if (line.command == ConsoleCommand::Set && positional != 2)
+        return fail("set needs", "NAME VALUE");
+    return true;
+}
+
+void PrintUsage(std::FILE* out) noexcept {
+    std::fputs("usage: velnor [--registry FILE] [--bind ADDRESS] [--yes]\n"
+               "       velnor setup [--docroot D] [--extroot E] [--port N] [--servers N] [--yes]\n"
+               "       velnor about | --version\n"
+               "       velnor settings\n"
+               "       velnor set NAME VALUE\n"
+               "\n"
+               "  (no command)     run the server until Ctrl-C or SIGTERM\n"
+               "  setup            edit the document root, extension root, port and worker count\n"
+               "                   for the next start (asks for each on a terminal)\n"
+               "  about            show the server software text\n"
+               "  settings         show the effective settings and where the hive is\n"
+               "  set NAME VALUE   store one setting (numbers in decimal or 0x hex)\n"
+               "\n"
+               "  --registry FILE  settings hive (default: $VELNOR_REGISTRY, else velnor.reg\n"
+               "                   in the program directory)\n"
+               "  --bind ADDRESS   listen on this IPv4 address only (default: every address)\n"
+               "  --yes            answer Yes to every question (without it and without a\n"
+               "                   terminal the answer is No)\n"
+               "  --help           show this text\n",
+               out);
+}
+
+void PrintAbout(const ServerSettings& settings, std::FILE* out) noexcept {
+    std::fprintf(out, "%s\n", settings.serverSoftware);
+    std::fputs("VELNOR2 by Brellan: a small, self-contained HTTP server.\n", out);
+    std::fputs("Built for Linux; serves, runs CGI programs and extensions, and logs.\n", out);
+}
+
+void PrintSettings(const ServerSettings& settings, std::FILE* out) noexcept {
+    std::fprintf(out, "Hive: %s\n", settings.hivePath().c_str());
+    const SettingsHive hive(settings.hivePath(), kHiveKeyPath);
+    for (const SettingEntry& entry : kSettingTable) {
+        char value[kSettingTextCapacity + 16];
+        effectiveValue(settings, entry, value, sizeof value);
+        HiveValue stored;
+        const bool isStored = hive.query(entry.name, stored);
+        std::fprintf(out, "%s=%s%s\n", entry.name, value, isStored ? "" : " (default)");
+    }
+}
+
+int SetSetting(ServerSettings& settings, const char* name, const char* value, std::FILE* out,
+               std::FILE* errors) noexcept {
+    const SettingEntry* entry = name ? findSetting(name) : nullptr;
+    if (!entry) {
+        std::fprintf(errors, "velnor: unknown setting: %s (known:", name ? name : "");
+        for (const SettingEntry& known : kSettingTable)
+            std::fprintf(errors, " %s", known.name);
+        std::fputs(")\n", errors);
+        return kExitFailure;
+    }
+    int stored = 0;
+    if (entry->type == SettingType::Number) {
+        std::uint32_t number = 0;
+        if (!ParseSettingNumber(value, number)) {
+            std::fprintf(errors,
+                         "velnor: %s takes a number from 0 to 4294967295 (or 0x hex), not: %s\n",
+                         entry->name, value ? value : "");
+            return kExitFailure;
+        }
+        stored = settings.WriteDword(entry->name, number);
+    } else {
+        // A longer text would read back as the default, so it is refused here rather
+        // than stored and silently ignored.
+        const char* text = value ? value : "";
+        const long units = platform::utf8ToUtf16(text, std::strlen(text), nullptr, 0);
+        if (units < 0 || units > static_cast<long>(kSettingTextCapacity - 2)) {
+            std::fprintf(errors, "velnor: %s takes a text of at most %zu characters\n", entry->name,
+                         kSettingTextCapacity - 2);
+            return kExitFailure;
+        }
+        stored = settings.WriteString(entry->name, text);
+    }
+    if (!stored) {
+        std::fprintf(errors, "velnor: cannot store %s in %s\n", entry->name,
+                     settings.hivePath().c_str());
+        return kExitFailure;
+    }
+    std::fprintf(out, "%s=%s stored in %s; it takes effect at the next start.\n", entry->name,
+                 value ? value : "", settings.hivePath().c_str());
+    return kExitSuccess;
+}
+
+} // namespace velnor

@@ -1,0 +1,142 @@
+#include "server/ConsoleSetupDialog.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "content/Strings.h"
+#include "platform/Utf.h"
+#include "server/ConsoleDialogs.h"
+#include "server/ConsoleDocumentRoot.h"
+#include "server/core/ServerSettings.h"
+
+namespace velnor {
+namespace {
+
+// A path field holds at most this many UTF-16 units.
+constexpr std::size_t kFieldUnits = 258;
+
+// A path field as it is stored: at most 258 UTF-16 units, one trailing separator ("\"
+// or "/") removed, in a 260-byte area. False when the text is longer than the field
+// or the area (the window would cut it silently and store another path than the one
+// typed), or is not valid text.
+bool readPathField(const char* typed, char (&out)[kSettingTextCapacity]) noexcept {
+    const std::size_t length = std::strlen(typed);
+    const long units = platform::utf8ToUtf16(typed, length, nullptr, 0);
+    if (units < 0 || static_cast<std::size_t>(units) > kFieldUnits ||
+        length >= kSettingTextCapacity)
+        return false;
+    std::memcpy(out, typed, length + 1);
+    if (length > 0 && (out[length - 1] == '\\' || out[length - 1] == '/'))
+        out[length - 1] = 0;
+    return true;
+}
+
+inline bool isSeparator(char c) noexcept {
+    return c == '\\' || c == '/';
+}
+
+// The first strlen(root) characters of `under` match `root`, ignoring ASCII case; "\" and
+// "/" are the same separator, as they are everywhere else a path setting is used.
+bool startsWithRoot(const char* under, const char* root) noexcept {
+    for (std::size_t i = 0; root[i] != 0; ++i) {
+        const char a = under[i];
+        const char b = root[i];
+        if (a == 0)
+            return false;
+        if (isSeparator(a) && isSeparator(b))
+            continue;
+        if (foldAscii(static_cast<unsigned char>(a)) != foldAscii(static_cast<unsigned char>(b)))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+SetupFields SetupFields::FromSettings(const ServerSettings& settings) noexcept {
+    SetupFields fields;
+    // The paths as they are stored ("/srv/www" stays so) rather than as the record
+    // normalizes them; both name the same place, and the operator typed this one.
+    settings.ReadString("DocRoot", fields.documentRoot, kSettingTextCapacity,
+                        settings.documentRoot);
+    settings.ReadString("CgiRoot", fields.extensionRoot, kSettingTextCapacity,
+                        settings.extensionRoot);
+    std::snprintf(fields.port, sizeof fields.port, "%u", settings.port);
+    std::snprintf(fields.servers, sizeof fields.servers, "%u", settings.workerCount);
+    return fields;
+}
+
+std::uint32_t ReadFieldNumber(const char* text) noexcept {
+    if (!text || *text == 0)
+        return 0;
+    std::uint64_t value = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9')
+            return 0;
+        value = value * 10 + static_cast<unsigned>(*p - '0');
+        if (value > 0xFFFFFFFFu)
+            return 0; // too large for the field's number: not a number
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+int SaveSetup(ServerSettings& settings, const SetupFields& fields,
+              ConsoleDialogs& dialogs) noexcept {
+    char documentRoot[kSettingTextCapacity] = {};
+    char extensionRoot[kSettingTextCapacity] = {};
+    if (!readPathField(fields.documentRoot, documentRoot)) {
+        dialogs.ShowMessage("Document root must be at most 258 characters of valid text.");
+        return 0;
+    }
+    if (!readPathField(fields.extensionRoot, extensionRoot)) {
+        dialogs.ShowMessage("Extension root must be at most 258 characters of valid text.");
+        return 0;
+    }
+    if (!startsWithRoot(extensionRoot, documentRoot)) {
+        dialogs.ShowMessage(kExtRootOutsideMessage);
+        return 0;
+    }
+    const std::uint32_t port = ReadFieldNumber(fields.port);
+    if (port < 1 || port > 65534) {
+        dialogs.ShowMessage(kPortRangeMessage);
+        return 0;
+    }
+    const std::uint32_t servers = ReadFieldNumber(fields.servers);
+    if (servers < 1 || servers > 16) {
+        dialogs.ShowMessage(kServersRangeMessage);
+        return 0;
+    }
+    if (!settings.WriteString("DocRoot", documentRoot) ||
+        !settings.WriteString("CgiRoot", extensionRoot) || !settings.WriteDword("Port", port) ||
+        !settings.WriteDword("StartServers", servers))
+        return 0;
+    EnsureDocumentRoot(settings, dialogs);
+    dialogs.ShowMessage(kSavedMessage);
+    return 1;
+}
+
+int RunSetupDialog(ServerSettings& settings, SetupFields fields, bool askFields,
+                   ConsoleDialogs& dialogs) noexcept {
+    for (;;) {
+        if (askFields && dialogs.interactive()) {
+            if (!dialogs.EditField("Document root", fields.documentRoot,
+                                   sizeof fields.documentRoot) ||
+                !dialogs.EditField("Extension root", fields.extensionRoot,
+                                   sizeof fields.extensionRoot) ||
+                !dialogs.EditField("Listen port", fields.port, sizeof fields.port) ||
+                !dialogs.EditField("Servers", fields.servers, sizeof fields.servers))
+                return 0;
+        }
+        if (!dialogs.AskYesNo(kSaveQuestion, ConsoleDialogs::DefaultAnswer::No))
+            return 0;
+        if (SaveSetup(settings, fields, dialogs))
+            return 1;
+        dialogs.ShowMessage(kSaveFailedMessage);
+        // The window leaves the dialog open with the refused fields; a console can only
+        // do that when the operator is there to edit them again.
+        if (!askFields || !dialogs.interactive())
+            return 0;
+    }
+}
+
+} // namespace velnor

@@ -1,0 +1,270 @@
+#include "server/ConsoleCommands.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/HostAddress.h"
+#include "platform/Terminal.h"
+#include "server/ConsoleDialogs.h"
+#include "server/core/ServerSettings.h"
+#include "tests/support/TempDir.h"
+
+namespace velnor {
+namespace {
+
+using test::TempDir;
+
+// What a command writes to a stream.
+class Captured {
+public:
+    Captured() : file_(std::tmpfile()) {}
+    ~Captured() {
+        if (file_)
+            std::fclose(file_);
+    }
+    std::FILE* get() const { return file_; }
+    std::string text() const {
+        std::fflush(file_);
+        std::rewind(file_);
+        std::string all;
+        char block[512];
+        while (std::size_t got = std::fread(block, 1, sizeof block, file_))
+            all.append(block, got);
+        return all;
+    }
+
+private:
+    std::FILE* file_;
+};
+
+TEST(ConsoleCommands, SettingNumbers) {
+    struct Case {
+        const char* text;
+        bool ok;
+        std::uint32_t value;
+    };
+    const Case cases[] = {
+        {"0", true, 0},           {"8080", true, 8080},      {"0x1f90", true, 0x1f90},
+        {"0XFF", true, 255},      {"4294967295", true, ~0u}, {"0xffffffff", true, ~0u},
+        {"4294967296", false, 0}, {"0x100000000", false, 0}, {"", false, 0},
+        {"0x", false, 0},         {"-1", false, 0},          {"12a", false, 0},
+        {" 1", false, 0},         {"1.5", false, 0},
+    };
+    for (const Case& c : cases) {
+        std::uint32_t value = 7;
+        EXPECT_EQ(ParseSettingNumber(c.text, value), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(value, c.value) << c.text;
+        }
+    }
+}
+
+class SetSettingTest : public ::testing::Test {
+protected:
+    int set(const char* name, const char* value) {
+        ServerSettings settings(dir.file("velnor.reg"));
+        return SetSetting(settings, name, value, out.get(), errors.get());
+    }
+    ServerSettings reloaded() const { return ServerSettings(dir.file("velnor.reg")); }
+    std::string hive() const { return TempDir::read(dir.file("velnor.reg")); }
+
+    TempDir dir;
+    Captured out;
+    Captured errors;
+};
+
+TEST_F(SetSettingTest, ValuesAreTypedByTheSettingsTable) {
+    EXPECT_EQ(set("Port", "8080"), 0);
+    EXPECT_EQ(set("logsize", "0x20000"), 0) << "names without case";
+    EXPECT_EQ(set("DocRoot", "/srv/www"), 0);
+    EXPECT_EQ(set("ServerSoftware", "12345"), 0) << "a number is a text here";
+    const std::string stored = hive();
+    EXPECT_NE(stored.find("\"Port\"=dword:00001f90"), std::string::npos) << stored;
+    EXPECT_NE(stored.find("\"LogSize\"=dword:00020000"), std::string::npos) << stored;
+    EXPECT_NE(stored.find("\"DocRoot\"=\"/srv/www\""), std::string::npos) << stored;
+    EXPECT_NE(stored.find("\"ServerSoftware\"=\"12345\""), std::string::npos) << stored;
+    ServerSettings after(dir.file("velnor.reg"));
+    EXPECT_EQ(after.port, 8080u);
+    EXPECT_EQ(after.logSize, 0x20000u);
+    EXPECT_STREQ(after.serverSoftware, "12345");
+    EXPECT_EQ(errors.text(), "");
+}
+
+TEST_F(SetSettingTest, RefusalsLeaveTheHiveAlone) {
+    ASSERT_EQ(set("Port", "81"), 0);
+    const std::string before = hive();
+    struct Case {
+        const char* name;
+        std::string value;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"Colour", "blue", "unknown setting: Colour"},
+        {"Port", "eighty", "Port takes a number"},
+        {"StartServers", "-4", "StartServers takes a number"},
+        {"DocRoot", std::string(259, 'x'), "DocRoot takes a text of at most 258"},
+        {"DocRoot", "\xff\xfe", "DocRoot takes a text"},
+    };
+    for (const Case& c : cases) {
+        Captured said;
+        ServerSettings settings(dir.file("velnor.reg"));
+        EXPECT_EQ(SetSetting(settings, c.name, c.value.c_str(), out.get(), said.get()), 1)
+            << c.name;
+        EXPECT_NE(said.text().find(c.says), std::string::npos) << said.text();
+        EXPECT_EQ(hive(), before) << c.name;
+    }
+    // The longest text that reads back is taken.
+    EXPECT_EQ(set("DocRoot", std::string(258, 'x').c_str()), 0);
+    EXPECT_EQ(std::string(reloaded().documentRoot), std::string(258, 'x'));
+}
+
+TEST_F(SetSettingTest, SettingsListsTwelveValuesAndMarksDefaults) {
+    ASSERT_EQ(set("Port", "8080"), 0);
+    ServerSettings settings(dir.file("velnor.reg"));
+    Captured listed;
+    PrintSettings(settings, listed.get());
+    const std::string text = listed.text();
+    EXPECT_EQ(text.rfind("Hive: " + dir.file("velnor.reg") + "\n", 0), 0u) << text;
+    std::size_t lines = 0;
+    for (char c : text)
+        lines += c == '\n';
+    EXPECT_EQ(lines, 13u) << text;
+    EXPECT_NE(text.find("\nPort=8080\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nStartServers=8 (default)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nDocRoot=\\wwwroot (default)\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\nPort: "), std::string::npos) << "reserved for the listener";
+}
+
+TEST(ConsoleCommands, AboutShowsTheServerSoftwareSetting) {
+    TempDir dir;
+    dir.write("velnor.reg", "Windows Registry Editor Version 5.00\n\n"
+                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\BRELLAN\\VELNOR]\n"
+                            "\"ServerSoftware\"=\"Custom/1.0\"\n");
+    ServerSettings settings(dir.file("velnor.reg"));
+    Captured shown;
+    PrintAbout(settings, shown.get());
+    const std::string text = shown.text();
+    EXPECT_EQ(text.rfind("Custom/1.0\n", 0), 0u) << text;
+    std::size_t lines = 0;
+    for (char c : text)
+        lines += c == '\n';
+    EXPECT_EQ(lines, 3u) << text;
+}
+
+TEST(ConsoleCommands, CommandLines) {
+    struct Case {
+        std::vector<const char*> args;
+        bool ok;
+        ConsoleCommand command;
+    };
+    const Case cases[] = {
+        {{}, true, ConsoleCommand::Run},
+        {{"--registry", "a.reg", "--bind", "127.0.0.1", "--yes"}, true, ConsoleCommand::Run},
+        {{"setup", "--docroot", "/w", "--port", "80"}, true, ConsoleCommand::Setup},
+        {{"--registry", "a.reg", "setup", "--yes"}, true, ConsoleCommand::Setup},
+        {{"about"}, true, ConsoleCommand::About},
+        {{"--version"}, true, ConsoleCommand::About},
+        {{"settings"}, true, ConsoleCommand::Settings},
+        {{"set", "Port", "80"}, true, ConsoleCommand::Set},
+        {{"--help"}, true, ConsoleCommand::Help},
+        {{"set", "Port"}, false, ConsoleCommand::Set},
+        {{"set", "Port", "80", "81"}, false, ConsoleCommand::Set},
+        {{"--port", "80"}, false, ConsoleCommand::Run},
+        {{"setup", "--port"}, false, ConsoleCommand::Setup},
+        {{"--bind", "localhost"}, false, ConsoleCommand::Run},
+        {{"--registry"}, false, ConsoleCommand::Run},
+        {{"serve"}, false, ConsoleCommand::Run},
+        {{"--frobnicate"}, false, ConsoleCommand::Run},
+        {{"about", "extra"}, false, ConsoleCommand::About},
+    };
+    for (const Case& c : cases) {
+        std::vector<char*> argv{const_cast<char*>("velnor")};
+        std::string label;
+        for (const char* arg : c.args) {
+            argv.push_back(const_cast<char*>(arg));
+            label += std::string(arg) + " ";
+        }
+        argv.push_back(nullptr);
+        CommandLine line;
+        Captured errors;
+        EXPECT_EQ(ParseCommandLine(int(argv.size() - 1), argv.data(), line, errors.get()), c.ok)
+            << label;
+        if (c.ok) {
+            EXPECT_EQ(line.command, c.command) << label;
+            EXPECT_EQ(errors.text(), "") << label;
+        } else {
+            EXPECT_NE(errors.text(), "") << label;
+        }
+    }
+    char* argv[] = {const_cast<char*>("velnor"),
+                    const_cast<char*>("setup"),
+                    const_cast<char*>("--extroot"),
+                    const_cast<char*>(""),
+                    const_cast<char*>("--servers"),
+                    const_cast<char*>("16"),
+                    nullptr};
+    CommandLine line;
+    ASSERT_TRUE(ParseCommandLine(6, argv, line, stderr));
+    EXPECT_STREQ(line.extensionRoot, "") << "an empty field is a value, not an omission";
+    EXPECT_STREQ(line.servers, "16");
+    EXPECT_EQ(line.documentRoot, nullptr);
+}
+
+TEST(ConsoleDialogs, YesNoAnswers) {
+    using D = ConsoleDialogs::DefaultAnswer;
+    struct Case {
+        const char* typed;
+        D preferred;
+        int reads;
+    };
+    const Case cases[] = {
+        {"", D::Yes, 1},   {"", D::No, 0},      {"  ", D::No, 0},  {"y", D::No, 1},
+        {"YES", D::No, 1}, {" n ", D::Yes, 0},  {"No", D::Yes, 0}, {"maybe", D::Yes, -1},
+        {"ye", D::No, -1}, {"yess", D::No, -1}, {"\t", D::Yes, 1},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ReadYesNoAnswer(c.typed, c.preferred), c.reads) << "[" << c.typed << "]";
+}
+
+TEST(HostAddress, LineRules) {
+    char text[32];
+    platform::hostAddressTextFor(nullptr, text, sizeof text);
+    EXPECT_STREQ(text, "unknown.");
+    platform::hostAddressTextFor("", text, sizeof text);
+    EXPECT_STREQ(text, "unknown.");
+    platform::hostAddressTextFor("10.1.2.3", text, sizeof text);
+    EXPECT_STREQ(text, "10.1.2.3");
+    platform::hostAddressTextFor("10.1.2.3", text, 5);
+    EXPECT_STREQ(text, "10.1") << "cut to its area";
+    platform::hostAddressText(text, sizeof text);
+    EXPECT_NE(text[0], 0);
+}
+
+TEST(PanelWriter, RedrawsInPlaceAndClearsWhatALongerDrawingLeft) {
+    platform::PanelWriter panel;
+    char bytes[1024];
+    const char* four[] = {"VELNOR/2.34", "IP Addr: 1.2.3.4", "Status: Reqest:1", "Port: 80"};
+    ASSERT_GT(panel.compose(four, 3, bytes, sizeof bytes), 0u);
+    EXPECT_STREQ(bytes, "\r\033[2KVELNOR/2.34\n\r\033[2KIP Addr: 1.2.3.4\n"
+                        "\r\033[2KStatus: Reqest:1\n");
+    ASSERT_GT(panel.compose(four, 4, bytes, sizeof bytes), 0u);
+    EXPECT_EQ(std::string(bytes).rfind("\033[3A\r\033[2KVELNOR/2.34\n", 0), 0u);
+    const char* one[] = {"x"};
+    ASSERT_GT(panel.compose(one, 1, bytes, sizeof bytes), 0u);
+    EXPECT_STREQ(bytes, "\033[4A\r\033[2Kx\n\r\033[2K\n\r\033[2K\n\r\033[2K\n\033[3A");
+    // Too small an area writes nothing and forgets nothing.
+    EXPECT_EQ(panel.compose(four, 4, bytes, 8), 0u);
+    ASSERT_GT(panel.compose(four, 1, bytes, sizeof bytes), 0u);
+    EXPECT_EQ(std::string(bytes).rfind("\033[1A", 0), 0u);
+    // A line longer than a terminal line area is cut.
+    const std::string wide(500, 'w');
+    const char* longLine[] = {wide.c_str()};
+    const std::size_t size = panel.compose(longLine, 1, bytes, sizeof bytes);
+    EXPECT_EQ(size, 4 + 5 + platform::PanelWriter::kLineCapacity - 1 + 1);
+}
+
+} // namespace
+} // namespace velnor
