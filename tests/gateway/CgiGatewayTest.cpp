@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "tests/support/Processes.h"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -25,8 +27,6 @@
 namespace velnor::test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 const std::string kPrefix = "HTTP/1.1 200 OK\r\nServer: VELNOR/2.34\r\nConnection: Close\r\n";
 const std::string kMovedPrefix =
     "HTTP/1.1 302 Object Moved\r\nServer: VELNOR/2.34\r\nConnection: Close\r\n";
@@ -38,28 +38,6 @@ constexpr CgiLimits kQuick{300, 100};
 std::string failure(int origin) {
     return "HTTP/1.1 500 Internal Server Error(" + std::to_string(origin) +
            ")\r\nServer: VELNOR/2.34\r\nConnection: Close\r\n\r\n";
-}
-
-long elapsedMs(Clock::time_point since) {
-    return long(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
-
-// Processes whose parent is this test process, zombies included: none may be left.
-int childrenOfThisProcess() {
-    int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream in(entry.path() / "stat");
-        const std::string stat((std::istreambuf_iterator<char>(in)), {});
-        const auto close = stat.rfind(')');
-        if (close != std::string::npos && close + 4 < stat.size() &&
-            std::atoi(stat.c_str() + close + 4) == int(::getpid()))
-            ++count;
-    }
-    return count;
 }
 
 class CgiGatewayTest : public ResponderTest {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "tests/support/Processes.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -15,29 +17,9 @@
 namespace velnor::platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long elapsedMs(Clock::time_point since) {
-    return long(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
-
-// Processes whose parent is this one, zombies included.
-int childrenOfThisProcess() {
-    int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream in(entry.path() / "stat");
-        const std::string stat((std::istreambuf_iterator<char>(in)), {});
-        const auto close = stat.rfind(')');
-        if (close != std::string::npos && close + 4 < stat.size() &&
-            std::atoi(stat.c_str() + close + 4) == int(::getpid()))
-            ++count;
-    }
-    return count;
-}
+using test::childrenOfThisProcess;
+using test::Clock;
+using test::elapsedMs;
 
 bool processGone(int pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
