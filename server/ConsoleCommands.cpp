@@ -33,6 +33,7 @@ constexpr SettingEntry kSettingTable[] = {
     {"LogFile", SettingType::Text, "\\access_log.txt"},
     {"LogSize", SettingType::Number, "102400"},
     {"DNSLookup", SettingType::Number, "0"},
+    {"MaxBodySize", SettingType::Number, "16777216"},
 };
 
 const SettingEntry* findSetting(const char* name) noexcept {
@@ -56,7 +57,8 @@ void effectiveValue(const ServerSettings& settings, const SettingEntry& entry, c
                                      0,
                                      0,
                                      settings.logSize,
-                                     settings.reverseLookup};
+                                     settings.reverseLookup,
+                                     settings.maxBodySize};
     const char* texts[] = {nullptr,
                            nullptr,
                            nullptr,
@@ -67,6 +69,7 @@ void effectiveValue(const ServerSettings& settings, const SettingEntry& entry, c
                            settings.defaultDocument,
                            settings.passwordFileName,
                            settings.logFilePath,
+                           nullptr,
                            nullptr,
                            nullptr};
     const std::size_t index = static_cast<std::size_t>(&entry - kSettingTable);

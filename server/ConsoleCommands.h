@@ -50,7 +50,7 @@ void PrintUsage(std::FILE* out) noexcept;
 // The about box: the "ServerSoftware" setting and the two notice lines.
 void PrintAbout(const ServerSettings& settings, std::FILE* out) noexcept;
 
-// The twelve effective settings, each marked when it is the default, and the hive's path.
+// The thirteen effective settings, each marked when it is the default, and the hive's path.
 void PrintSettings(const ServerSettings& settings, std::FILE* out) noexcept;
 
 // Stores `value` as the named setting, typed by the settings table: a number (decimal,

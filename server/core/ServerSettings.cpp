@@ -46,6 +46,7 @@ void ServerSettings::load() {
     ReadString("LogFile", logFilePath, sizeof logFilePath, "\\access_log.txt");
     logSize = ReadDword("LogSize", 102400);
     reverseLookup = ReadDword("DNSLookup", 0);
+    maxBodySize = ReadDword("MaxBodySize", kDefaultMaxBodySize);
     NormalizeSettingPath(documentRoot);
     NormalizeSettingPath(extensionRoot);
     NormalizeSettingPath(logFilePath);
@@ -116,6 +117,7 @@ void ServerConfig::fill(const ServerSettings& settings) {
     logPath = AnsiToWide(settings.logFilePath);
     logSize = settings.logSize;
     reverseLookup = settings.reverseLookup;
+    maxBodySize = settings.maxBodySize;
 }
 
 std::string HivePath(const char* commandLinePath) {

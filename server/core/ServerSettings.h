@@ -17,6 +17,9 @@ class ErrorDocumentTable;
 
 // Every text setting fits this area with its NUL, as the hive reader guarantees.
 constexpr std::size_t kSettingTextCapacity = 260;
+// The body limit when the hive names none: large enough for form posts and uploads of
+// ordinary files, small enough that a handful of workers cannot exhaust memory.
+constexpr std::uint32_t kDefaultMaxBodySize = 16u * 1024 * 1024;
 
 extern const char kHiveKeyPath[]; // "HKEY_LOCAL_MACHINE\SOFTWARE\BRELLAN\VELNOR"
 
@@ -56,6 +59,8 @@ public:
     std::uint32_t timeout = 0;
     std::uint32_t keepAlive = 0;
     std::uint32_t reverseLookup = 0;
+    // The largest request body accepted, in bytes; 0 accepts any length.
+    std::uint32_t maxBodySize = 0;
 
 private:
     void load();
@@ -75,6 +80,7 @@ struct ServerConfig {
     platform::HeapPtr<char16_t> logPath;
     std::uint32_t logSize = 0;
     std::uint32_t reverseLookup = 0;
+    std::uint32_t maxBodySize = 0;
     // The tables built from the program directory at start; read-only while serving.
     const MimeTable* mimeTable = nullptr;
     const ErrorDocumentTable* errorDocuments = nullptr;

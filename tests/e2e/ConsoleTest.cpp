@@ -510,7 +510,7 @@ TEST_F(ConsoleTest, AboutShowsTheServerSoftwareSetting) {
     }
 }
 
-TEST_F(ConsoleTest, SettingsListsTheTwelveValuesAndTheHive) {
+TEST_F(ConsoleTest, SettingsListsEveryValueAndTheHive) {
     sandbox.setDword("Port", 8123);
     sandbox.setString("DefaultDoc", "start.htm");
     writeHive();
@@ -520,7 +520,8 @@ TEST_F(ConsoleTest, SettingsListsTheTwelveValuesAndTheHive) {
     EXPECT_NE(out.find(hivePath().string()), std::string::npos) << out;
     for (const char* name :
          {"ServerSoftware", "DocRoot", "CgiRoot", "DefaultDoc", "BasicAuthFile", "LogFile",
-          "LogSize", "Port", "StartServers", "Timeout", "KeepAlive", "DNSLookup"})
+          "LogSize", "Port", "StartServers", "Timeout", "KeepAlive", "DNSLookup",
+          "MaxBodySize"})
         EXPECT_NE(out.find(name), std::string::npos) << name;
     EXPECT_NE(out.find("8123"), std::string::npos);
     EXPECT_NE(out.find("start.htm"), std::string::npos);

@@ -121,7 +121,7 @@ TEST_F(SetSettingTest, RefusalsLeaveTheHiveAlone) {
     EXPECT_EQ(std::string(reloaded().documentRoot), std::string(258, 'x'));
 }
 
-TEST_F(SetSettingTest, SettingsListsTwelveValuesAndMarksDefaults) {
+TEST_F(SetSettingTest, SettingsListsEveryValueAndMarksDefaults) {
     ASSERT_EQ(set("Port", "8080"), 0);
     ServerSettings settings(dir.file("velnor.reg"));
     Captured listed;
@@ -131,10 +131,11 @@ TEST_F(SetSettingTest, SettingsListsTwelveValuesAndMarksDefaults) {
     std::size_t lines = 0;
     for (char c : text)
         lines += c == '\n';
-    EXPECT_EQ(lines, 13u) << text;
+    EXPECT_EQ(lines, 14u) << text;
     EXPECT_NE(text.find("\nPort=8080\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nStartServers=8 (default)\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nDocRoot=\\wwwroot (default)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nMaxBodySize=16777216 (default)\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("\nPort: "), std::string::npos) << "reserved for the listener";
 }
 
