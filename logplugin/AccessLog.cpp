@@ -18,31 +18,73 @@ enum Field : int { Host, User, RequestLine, ByteCount, Referer, UserAgent, kFiel
 // then the client's free texts, and the short server-made texts last.
 constexpr int kCutOrder[kFieldCount] = {RequestLine, UserAgent, Referer, User, Host, ByteCount};
 
-// Bytes one input byte takes in the record.
+// Bytes one byte takes in the record when it is a unit of its own; a byte of 0x80 or
+// more stands alone only when it starts no valid character.
 std::size_t escapedByteLength(unsigned char c) noexcept {
     if (c == '"' || c == '\\')
         return 2;
-    if (c < 0x20 || c == 0x7F)
+    if (c < 0x20 || c == 0x7F || c >= 0x80)
         return 4;
     return 1;
 }
 
-// Input bytes of the unit that starts at `p`: a UTF-8 lead byte with the continuation
-// bytes that follow it (as many as it announces, at most), or one byte. A unit is
-// written whole or not at all, so a cut never leaves half a character.
-std::size_t unitBytes(const unsigned char* p) noexcept {
+// Bytes of the valid, shortest-form UTF-8 sequence that starts at `p` (2 to 4), or 0 when
+// its lead byte starts none: overlong forms, surrogates, code points past U+10FFFF, stray
+// continuation bytes and sequences cut short (by the text's NUL too) all count as invalid.
+std::size_t sequenceBytes(const unsigned char* p) noexcept {
     const unsigned char lead = p[0];
-    std::size_t announced = 0;
-    if (lead >= 0xC0 && lead < 0xE0)
-        announced = 1;
-    else if (lead >= 0xE0 && lead < 0xF0)
-        announced = 2;
-    else if (lead >= 0xF0 && lead < 0xF8)
-        announced = 3;
-    std::size_t n = 1;
-    while (n <= announced && (p[n] & 0xC0) == 0x80)
-        ++n;
-    return n;
+    std::size_t length = 0;
+    // The second byte's range is narrower than 80..BF where it must rule out the
+    // overlong forms (E0, F0), the surrogates (ED) and the code points past U+10FFFF (F4).
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (p[1] < low || p[1] > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+    }
+    return length;
+}
+
+// Characters that some readers take for a line end although they are not ASCII: NEL
+// (U+0085), LINE SEPARATOR (U+2028) and PARAGRAPH SEPARATOR (U+2029). Left raw they
+// would let a client forge a record for such a reader.
+bool breaksLines(const unsigned char* p, std::size_t length) noexcept {
+    if (length == 2)
+        return p[0] == 0xC2 && p[1] == 0x85;
+    return length == 3 && p[0] == 0xE2 && p[1] == 0x80 && (p[2] == 0xA8 || p[2] == 0xA9);
+}
+
+// The unit that starts at `p`: a valid character (copied whole), a line-breaking
+// character (each byte escaped) or one byte. A unit is written whole or not at all, so a
+// cut never leaves half a character or half an escape.
+struct Unit {
+    std::size_t inputBytes;
+    std::size_t outputBytes;
+    bool copied; // the input bytes are written as they are
+};
+
+Unit unitAt(const unsigned char* p) noexcept {
+    if (*p >= 0x80) {
+        const std::size_t n = sequenceBytes(p);
+        if (n != 0)
+            return breaksLines(p, n) ? Unit{n, 4 * n, false} : Unit{n, n, true};
+    }
+    const std::size_t out = escapedByteLength(*p);
+    return Unit{1, out, out == 1};
 }
 
 // Bounded appends into the record area; everything past the room is dropped, though
@@ -129,8 +171,11 @@ LogFields gatherFields(VelnorTextTable* table) noexcept {
 
 std::size_t escapedLength(const char* text) noexcept {
     std::size_t length = 0;
-    for (auto* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p)
-        length += escapedByteLength(*p);
+    for (auto* p = reinterpret_cast<const unsigned char*>(text); *p != '\0';) {
+        const Unit unit = unitAt(p);
+        length += unit.outputBytes;
+        p += unit.inputBytes;
+    }
     return length;
 }
 
@@ -139,24 +184,25 @@ std::size_t writeEscaped(const char* text, std::size_t limit, char* out) noexcep
     std::size_t written = 0;
     auto* p = reinterpret_cast<const unsigned char*>(text);
     while (*p != '\0') {
-        const std::size_t n = unitBytes(p);
-        const std::size_t need = n > 1 ? n : escapedByteLength(*p);
-        if (need > limit - written)
+        const Unit unit = unitAt(p);
+        if (unit.outputBytes > limit - written)
             break;
         char* at = out + written;
-        if (n > 1 || need == 1) {
-            std::memcpy(at, p, n);
-        } else if (need == 2) {
+        if (unit.copied) {
+            std::memcpy(at, p, unit.inputBytes);
+        } else if (unit.outputBytes == 2) {
             at[0] = '\\';
             at[1] = static_cast<char>(*p);
         } else {
-            at[0] = '\\';
-            at[1] = 'x';
-            at[2] = kHex[*p >> 4];
-            at[3] = kHex[*p & 0x0F];
+            for (std::size_t i = 0; i < unit.inputBytes; ++i, at += 4) {
+                at[0] = '\\';
+                at[1] = 'x';
+                at[2] = kHex[p[i] >> 4];
+                at[3] = kHex[p[i] & 0x0F];
+            }
         }
-        written += need;
-        p += n;
+        written += unit.outputBytes;
+        p += unit.inputBytes;
     }
     return written;
 }

@@ -39,11 +39,15 @@ const char* lookupNoCase(VelnorTextTable* table, const char* name) noexcept;
 // line, byte count, referer, user agent, user. A null table gives every field as "-".
 LogFields gatherFields(VelnorTextTable* table) noexcept;
 
-// Bytes of `text` once quote, backslash and control bytes are escaped (\" \\ \xHH).
+// Bytes of `text` once quote and backslash are escaped (\" \\) and control bytes, the
+// line-breaking characters U+0085, U+2028 and U+2029, and every byte that is not part of
+// valid, shortest-form UTF-8 are escaped per byte (\xHH). Other UTF-8 passes unchanged,
+// so a record is valid UTF-8 with no line end but its last byte.
 std::size_t escapedLength(const char* text) noexcept;
 
 // Writes the escaped `text` to `out`, at most `limit` bytes and no NUL, stopping before
-// the first escape or UTF-8 sequence that would not fit whole. Returns the bytes written.
+// the first escape or character that would not fit whole (the escapes of one
+// line-breaking character count as one). Returns the bytes written.
 std::size_t writeEscaped(const char* text, std::size_t limit, char* out) noexcept;
 
 // How many bytes each of the six fields (in record order: host, user, request line,

@@ -117,11 +117,38 @@ TEST(AccessLogRecord, EscapesQuotesBackslashesAndControlBytes) {
         {"a\tb\r\nc", "a\\x09b\\x0D\\x0Ac"},
         {"\x1b[31m\x7f", "\\x1B[31m\\x7F"},
         {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
-        {"\xff\x80", "\xff\x80"},
+        {"\xff\x80", "\\xFF\\x80"},
         {"", ""},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(escaped(text), expected) << text;
+}
+
+// Readers that split on Unicode line breaks, or choke on broken UTF-8, must see one record
+// per line: those characters and every byte outside valid shortest-form UTF-8 are escaped.
+TEST(AccessLogRecord, EscapesLineBreakingCharactersAndInvalidUtf8) {
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"a\xc2\x85-", "a\\xC2\\x85-"},                                   // NEL
+        {"\xe2\x80\xa8x\xe2\x80\xa9", "\\xE2\\x80\\xA8x\\xE2\\x80\\xA9"}, // LS, PS
+        {"\xe2\x80\xaa\xc2\x84", "\xe2\x80\xaa\xc2\x84"}, // their neighbours are plain
+        {"\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf", "\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf"},
+        {"\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"},
+        {"\xc0\xaf", "\\xC0\\xAF"}, // overlong "/"
+        {"\xc1\xbf", "\\xC1\\xBF"},
+        {"\xe0\x80\xaf", "\\xE0\\x80\\xAF"},                            // overlong, three bytes
+        {"\xf0\x8f\xbf\xbf", "\\xF0\\x8F\\xBF\\xBF"},                   // overlong, four bytes
+        {"\xed\xa0\x80\xed\xbf\xbf", "\\xED\\xA0\\x80\\xED\\xBF\\xBF"}, // surrogates
+        {"\xed\x9f\xbf", "\xed\x9f\xbf"},                               // the last before them
+        {"\xf4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},                   // past U+10FFFF
+        {"\xf5\x80\x80\x80", "\\xF5\\x80\\x80\\x80"},
+        {"a\x80\xbf-", "a\\x80\\xBF-"}, // stray continuation bytes
+        {"\xe2\x82", "\\xE2\\x82"},     // cut short by the end
+        {"\xe2\x82x\xc3", "\\xE2\\x82x\\xC3"},
+        {"\xe2\xc3\xa9", "\\xE2\xc3\xa9"}, // a new lead ends the cut one
+        {"\xf8\x88\x80\x80\x80\xfe\xff", "\\xF8\\x88\\x80\\x80\\x80\\xFE\\xFF"},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(escaped(text), expected) << testing::PrintToString(std::string(text));
 }
 
 TEST(AccessLogRecord, CutsNeverSplitAnEscapeOrACharacter) {
@@ -134,6 +161,11 @@ TEST(AccessLogRecord, CutsNeverSplitAnEscapeOrACharacter) {
         {"a\xe2\x82\xac", 3, "a"},
         {"a\xe2\x82\xac", 4, "a\xe2\x82\xac"},
         {"abc", 0, ""},
+        {"a\xe2\x80\xa8", 12, "a"},
+        {"a\xe2\x80\xa8", 13, "a\\xE2\\x80\\xA8"},
+        {"\xe2\x82"
+         "b",
+         4, "\\xE2"},
     };
     for (const auto& [text, limit, expected] : cases)
         EXPECT_EQ(escaped(text, limit), expected) << text << " within " << limit;
