@@ -1,0 +1,18 @@
+// The canonical form of a path: the one text every decision about a request is made on,
+// so that no spelling of a place ("a/./b", "a//b", "a/x/../b") can be judged as another.
+#pragma once
+
+#include <cstddef>
+
+namespace velnor {
+
+// Writes the canonical form of `path` into `out` (`capacity` bytes, NUL included): "/"
+// and "\" both separate names, "\" is written; repeated separators become one, "."
+// names are dropped and ".." removes the name before it. A leading separator is kept,
+// and so is a trailing one, which also follows a final "." or ".." (the path names a
+// directory: "/docs/" and "/docs/." both give "\docs\"). Returns the length written,
+// or -1 when a ".." would climb above the start or the result does not fit; `out` then
+// holds an empty text whenever it has room for one.
+long normalizePath(const char* path, char* out, std::size_t capacity) noexcept;
+
+} // namespace velnor
