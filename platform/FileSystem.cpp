@@ -24,6 +24,7 @@ void fillRecord(const char* osPath, const struct stat& st, FileRecord& record) n
     record.lastWriteTime =
         fileTimeFromUnix(st.st_mtim.tv_sec, static_cast<std::uint32_t>(st.st_mtim.tv_nsec));
     record.size = static_cast<std::uint64_t>(st.st_size);
+    record.regular = S_ISREG(st.st_mode);
     const char* slash = std::strrchr(osPath, '/');
     const char* name = slash ? slash + 1 : osPath;
     const std::size_t length = std::min(std::strlen(name), sizeof record.name - 1);
@@ -42,7 +43,8 @@ bool statOsPath(const char* osPath, FileRecord& record) noexcept {
 int openFlags(File::Mode mode) noexcept {
     switch (mode) {
     case File::Mode::Read:
-        return O_RDONLY;
+        // A FIFO put where a file was looked up would hold the open until a writer came.
+        return O_RDONLY | O_NONBLOCK | O_NOCTTY;
     case File::Mode::ReadWrite:
         return O_RDWR | O_CREAT;
     case File::Mode::WriteReplace:
@@ -56,7 +58,14 @@ int openOsPath(const char* osPath, File::Mode mode) noexcept {
     do {
         fd = ::open(osPath, openFlags(mode) | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
-    return fd;
+    UniqueFd opened(fd);
+    // Only a regular file's reads end by themselves; the descriptor is judged, not the
+    // name, so nothing swapped in after a lookup gets through.
+    struct stat st;
+    if (opened && mode == File::Mode::Read &&
+        (::fstat(opened.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+        return -1;
+    return opened.release();
 }
 
 } // namespace
@@ -161,6 +170,26 @@ std::int64_t File::size() const noexcept {
 
 bool File::sync() noexcept {
     return ::fsync(fd_.get()) == 0;
+}
+
+bool File::finalName(char* out, std::size_t capacity) const noexcept {
+    if (out == nullptr || capacity == 0 || !fd_.valid())
+        return false;
+    out[0] = 0;
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd_.get());
+    char target[kOsPathCapacity];
+    const ssize_t n = ::readlink(link, target, sizeof target - 1);
+    if (n <= 0)
+        return false;
+    target[n] = 0;
+    const char* slash = std::strrchr(target, '/');
+    const char* name = slash ? slash + 1 : target;
+    const std::size_t length = std::strlen(name);
+    if (length >= capacity)
+        return false;
+    std::memcpy(out, name, length + 1);
+    return true;
 }
 
 bool deleteFile(const char16_t* path) noexcept {

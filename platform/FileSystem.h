@@ -16,12 +16,15 @@ constexpr std::uint32_t kAttributeNormal = 0x80;
 constexpr std::uint32_t kInvalidAttributes = 0xFFFFFFFF;
 
 // What a lookup of one path tells: attribute bits, last-write time as a file time
-// (100 ns units since 1601-01-01 UTC), 64-bit size, and the last name of the path.
+// (100 ns units since 1601-01-01 UTC), 64-bit size, the last name of the path, and
+// whether it is a regular file (not a directory, FIFO, socket or device), the only kind
+// whose reading ends by itself.
 struct FileRecord {
     std::uint32_t attributes = 0;
     std::uint64_t lastWriteTime = 0;
     std::uint64_t size = 0;
     char name[256] = {};
+    bool regular = false;
 };
 
 // Looks one path up. False when it does not exist or cannot be examined.
@@ -38,7 +41,7 @@ bool isExecutableFile(const char* path) noexcept;
 class File {
 public:
     enum class Mode {
-        Read,         // must exist
+        Read,         // must exist and be a regular file; the open itself never waits
         ReadWrite,    // opened or created, not truncated (the log's append cycle)
         WriteReplace, // created or truncated
     };
@@ -59,6 +62,9 @@ public:
     // Size in bytes, or -1.
     std::int64_t size() const noexcept;
     bool sync() noexcept;
+    // The last name of the file actually open (links followed), in `out` of `capacity`
+    // bytes; false when it cannot be learnt or does not fit.
+    bool finalName(char* out, std::size_t capacity) const noexcept;
 
 private:
     UniqueFd fd_;

@@ -115,3 +115,42 @@ TEST(FileSystem, ProgramDirectoryIsTheExecutablesFolderWithBackslashes) {
     programDirectory(tiny, 4);
     EXPECT_EQ(tiny[0], 0);
 }
+
+// Only regular files are read: the lookup says which entries are, and an open for reading
+// refuses every other kind at once (a FIFO without a writer would otherwise hold it).
+TEST(FileSystem, ReadsOnlyRegularFiles) {
+    TempDir dir;
+    dir.write("plain", "p");
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.file("sub"));
+    std::filesystem::create_symlink(dir.file("plain"), dir.file("link"));
+    const struct {
+        std::string path;
+        bool regular;
+    } cases[] = {
+        {dir.file("plain"), true}, {dir.file("link"), true}, {dir.file("fifo"), false},
+        {dir.file("sub"), false},  {"/dev/null", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        FileRecord record;
+        ASSERT_TRUE(findFile(backslashed(c.path).c_str(), record));
+        EXPECT_EQ(record.regular, c.regular);
+        File file;
+        EXPECT_EQ(file.open(c.path.c_str(), File::Mode::Read), c.regular);
+    }
+}
+
+TEST(FileSystem, FinalNameIsTheFileActuallyOpened) {
+    TempDir dir;
+    dir.write("access.cha", "u:p");
+    std::filesystem::create_symlink(dir.file("access.cha"), dir.file("peek.txt"));
+    File file;
+    ASSERT_TRUE(file.open(dir.file("peek.txt").c_str(), File::Mode::Read));
+    char name[16];
+    ASSERT_TRUE(file.finalName(name, sizeof name));
+    EXPECT_STREQ(name, "access.cha");
+    char tiny[10];
+    EXPECT_FALSE(file.finalName(tiny, sizeof tiny)); // "access.cha" needs 11 bytes
+    EXPECT_FALSE(File().finalName(name, sizeof name));
+}
