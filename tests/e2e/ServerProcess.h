@@ -71,6 +71,8 @@ public:
     ExitReport stop(std::chrono::milliseconds limit = 15s, int signal = 15);
 
     int port() const noexcept { return port_; }
+    // The server's process id while it runs (its descriptors and memory are in /proc).
+    int pid() const noexcept { return pid_; }
     bool running() const noexcept { return pid_ > 0; }
     std::string output() const;
 
