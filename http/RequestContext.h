@@ -62,7 +62,7 @@ public:
     void startConnection() noexcept;
 
     // Reads, parses and resolves the next request: 0 when there is nothing to answer,
-    // else the status to answer (200, 304, 999, 400, 404, 411, 413, 500, 501).
+    // else the status to answer (200, 304, 999, 400, 401, 404, 411, 413, 500, 501).
     int readRequest(const std::atomic<std::uint32_t>* busy) noexcept;
     int parseRequestLine(const char* head) noexcept;
     int parseHeaders(const char* head) noexcept;
@@ -91,6 +91,8 @@ public:
     ByteBuffer headBuffer;
     ByteBuffer bodyBuffer;
     std::uint32_t readTimeout = kReadTimeoutMs;
+    // The body length the head announced, -1 when it announced none.
+    std::int64_t contentLength = -1;
 
     // Bytes received after the current request (a pipelined next request); they are
     // the start of the next read on this connection.

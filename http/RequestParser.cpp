@@ -2,6 +2,7 @@
 // Nothing is decoded or normalised: names, target and values stay as the client sent them.
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "content/Strings.h"
@@ -88,6 +89,58 @@ bool isStorableName(const char* name) noexcept {
     return true;
 }
 
+// The characters a header name may hold: a name is one token, nothing else.
+bool isNameCharacter(char c) noexcept {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return true;
+    return c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+// True when the line's text before its ':' is a non-empty token. A blank before the colon
+// or inside the name is refused: an intermediary may read such a line as another header
+// than this server does, and the two would then frame the message differently.
+bool hasTokenName(const char* line) noexcept {
+    const char* p = line;
+    while (isNameCharacter(*p))
+        ++p;
+    return p != line && *p == ':';
+}
+
+// True when a CR or LF in the text is not part of a CR LF pair. Such a lone break ends a
+// line for some readers and not for others, which would hide a header from one of them.
+bool hasLoneLineBreak(const char* text) noexcept {
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p == '\r' && p[1] != '\n')
+            return true;
+        if (*p == '\n' && (p == text || p[-1] != '\r'))
+            return true;
+    }
+    return false;
+}
+
+// The body length a Content-Length line announces: digits only, with blanks around them
+// allowed; -1 for anything else (a sign, a list, trailing text, no digits). Lengths too
+// large for any body stop at INT64_MAX, which every limit refuses.
+std::int64_t announcedLength(const char* line) noexcept {
+    const char* p = std::strchr(line, ':');
+    if (!p)
+        return -1;
+    ++p;
+    while (isBlank(*p))
+        ++p;
+    std::int64_t value = 0;
+    const char* digits = p;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        const int digit = *p - '0';
+        value = value > (INT64_MAX - digit) / 10 ? INT64_MAX : value * 10 + digit;
+    }
+    if (p == digits)
+        return -1;
+    while (isBlank(*p))
+        ++p;
+    return endsLine(*p) ? value : -1;
+}
+
 template <std::size_t N> void setText(char (&area)[N], const char* text) noexcept {
     copyBounded(area, text, N - 1);
     area[N - 1] = '\0';
@@ -172,10 +225,11 @@ int RequestContext::parseRequestLine(const char* head) noexcept {
 }
 
 int RequestContext::parseHeaders(const char* head) noexcept {
+    contentLength = -1;
     if (!head)
         return 400;
     const char* line = std::strstr(head, "\r\n");
-    if (!line)
+    if (!line || hasLoneLineBreak(head))
         return 400;
     char name[kTokenCapacity];
     char value[kTokenCapacity];
@@ -183,13 +237,33 @@ int RequestContext::parseHeaders(const char* head) noexcept {
         line += 2;
         if (*line == '\0' || *line == '\r')
             return 200;
-        if (splitHeaderLine(line, name, value) == 2 && isStorableName(name)) {
-            if (headerTable.add(name, value) == 0)
-                return 500;
-            if (headerTable.usedLength() > kHeaderTableLimit)
-                return 500;
+        // A folded continuation, or an indented first line, would be joined to the header
+        // before it by some readers and taken on its own by others.
+        if (isBlank(*line))
+            return 400;
+        if (splitHeaderLine(line, name, value) == 2) {
+            if (!hasTokenName(line))
+                return 400;
+            // Bodies are framed by Content-Length alone here; a coded body could never
+            // be told apart from the next request.
+            if (compareNoCase(name, "transfer-encoding") == 0)
+                return 501;
+            if (compareNoCase(name, "content-length") == 0) {
+                const std::int64_t length = announcedLength(line);
+                // Checked here rather than from the table, which keeps only the last of
+                // two entries that share a name.
+                if (length < 0 || (contentLength >= 0 && length != contentLength))
+                    return 400;
+                contentLength = length;
+            }
+            if (isStorableName(name)) {
+                if (headerTable.add(name, value) == 0)
+                    return 500;
+                if (headerTable.usedLength() > kHeaderTableLimit)
+                    return 500;
+            }
         }
-        // From the start of this line: a bare LF inside it does not end it.
+        // From the start of this line: the line ends at its CR LF.
         line = std::strstr(line, "\r\n");
         if (!line)
             return 400;

@@ -1,6 +1,7 @@
 // Reading one request off the connection: the head, its checks, the target's resolution
 // and the body a POST announces.
 
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -8,12 +9,17 @@
 #include "http/RequestContext.h"
 #include "platform/Clock.h"
 #include "platform/HostLookup.h"
+#include "server/core/ClientPace.h"
 
 namespace velnor {
 
 namespace {
 
 constexpr char kDefaultVersion[] = "HTTP/1.0";
+
+// The longest body taken: every length a gateway or extension is handed is a signed
+// 32-bit figure.
+constexpr std::int64_t kBodyCapacity = INT32_MAX;
 
 // Finds the end of the head in the bytes collected so far, looking at each byte only
 // once however small the pieces are. The collected bytes are text up to their first NUL:
@@ -86,30 +92,6 @@ int takeFront(ByteBuffer& from, std::uint32_t count, ByteBuffer* to) noexcept {
     return 1;
 }
 
-// The standard decimal reading of a number: leading white space, an optional sign, the
-// digits up to the first non-digit; no digits give 0. Out-of-range values stop at the
-// nearest limit instead of wrapping.
-std::int32_t decimalValue(const char* text) noexcept {
-    const char* p = text;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
-        ++p;
-    const bool negative = *p == '-';
-    if (*p == '-' || *p == '+')
-        ++p;
-    std::int64_t value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        if (value <= std::int64_t{INT32_MAX} + 1)
-            value = value * 10 + (*p - '0');
-    }
-    if (negative)
-        value = -value;
-    if (value > INT32_MAX)
-        return INT32_MAX;
-    if (value < INT32_MIN)
-        return INT32_MIN;
-    return std::int32_t(value);
-}
-
 // 400 when a head line holds more than kLineLimit characters. Only a CR ends a line
 // here (it and the character after it are not counted); a bare LF is counted like any
 // other character.
@@ -139,8 +121,12 @@ int RequestContext::readRequest(const std::atomic<std::uint32_t>* busy) noexcept
     methodCode = Unrecognised;
     target[0] = '\0';
     path[0] = '\0';
+    contentLength = -1;
     findData = platform::FileRecord{};
     const std::uint32_t startTick = platform::tickCount();
+    auto underPressure = [busy] {
+        return busy != nullptr && busy->load(std::memory_order_relaxed) != 0;
+    };
 
     // Bytes a pipelining client sent after the previous request start this one.
     ByteBuffer collected;
@@ -151,6 +137,9 @@ int RequestContext::readRequest(const std::atomic<std::uint32_t>* busy) noexcept
     HeadFinder finder;
     char block[kReceiveBlock];
     std::uint32_t headLength = 0;
+    // The head's pace is measured from its first byte, so that a kept-alive connection's
+    // idle time before it does not count against it.
+    std::uint32_t firstByteTick = startTick;
     if (collected.length > kHeadLimit)
         return 400;
     if (collected.length > 0)
@@ -162,6 +151,8 @@ int RequestContext::readRequest(const std::atomic<std::uint32_t>* busy) noexcept
             return 0;
         }
         if (received > 0) {
+            if (collected.length == 0)
+                firstByteTick = platform::tickCount();
             if (collected.append(block, std::uint32_t(received)) == 0)
                 return 500;
             if (collected.length > kHeadLimit)
@@ -172,8 +163,10 @@ int RequestContext::readRequest(const std::atomic<std::uint32_t>* busy) noexcept
         }
         if (elapsedSince(startTick) > readTimeout)
             return 0;
-        // An idle connection gives its worker back once the server is saturated.
-        if (collected.length == 0 && busy && busy->load(std::memory_order_relaxed) != 0)
+        // Once the server is saturated, an idle connection gives its worker back, and so
+        // does one that sends its head too slowly for others to wait on it.
+        if (underPressure() &&
+            (collected.length == 0 || isTooSlow(collected.length, elapsedSince(firstByteTick))))
             return 0;
     }
 
@@ -210,23 +203,26 @@ int RequestContext::readRequest(const std::atomic<std::uint32_t>* busy) noexcept
 
     const int result = resolveTarget();
 
-    const char* lengthText = headerTable.valueNoCase("content-length");
-    std::int32_t announced = 0;
-    if (methodCode == Post) {
-        if (!lengthText)
-            return 411;
-        announced = decimalValue(lengthText);
-        if (announced < 0)
-            return 400;
-    } else {
-        // A body on another method is read and dropped, so that it is not taken for the
-        // next request on the connection.
-        announced = lengthText ? decimalValue(lengthText) : 0;
-        if (announced <= 0)
-            return result;
+    if (methodCode == Post && contentLength < 0)
+        return 411;
+    // A body on another method is read and dropped as well, so that it is not taken for
+    // the next request on the connection.
+    if (contentLength <= 0)
+        return result;
+
+    // A client that may not reach the target gets its refusal before any of its body is
+    // taken in; dispatch asks again and words the refusal.
+    if (settings && settings->passwordFileName) {
+        const int decided = findPasswordFile(result, path, settings->passwordFileName);
+        if (decided >= 400 && decided != result)
+            return decided;
     }
+    if (contentLength > kBodyCapacity ||
+        (settings && settings->maxBodySize != 0 && contentLength > settings->maxBodySize))
+        return 413;
+
     const bool keepBody = methodCode == Post;
-    const auto wanted = std::uint32_t(announced);
+    const auto wanted = std::uint32_t(contentLength);
 
     // Body bytes that came with the head.
     const std::uint32_t early = pendingBuffer.length < wanted ? pendingBuffer.length : wanted;
@@ -240,26 +236,32 @@ int RequestContext::readRequest(const std::atomic<std::uint32_t>* busy) noexcept
             return 500;
     }
     std::uint32_t received = early;
+    const std::uint32_t bodyTick = platform::tickCount();
     for (;;) {
         if (received >= wanted)
             return result;
+        // A wait that passes with nothing is a pause, not the end: the body has until the
+        // request's deadline, unless its pace holds a worker others are waiting for.
+        if (elapsedSince(startTick) > readTimeout ||
+            (underPressure() && isTooSlow(received - early, elapsedSince(bodyTick)))) {
+            bodyBuffer.reset();
+            return 0;
+        }
         // Never more than the body: what follows it belongs to the next request and
         // stays in the socket for it.
         const std::uint32_t left = wanted - received;
         const int count = Receive(block, left < kReceiveBlock ? left : kReceiveBlock, 0);
-        if (count <= 0) {
+        if (count < 0) {
             bodyBuffer.reset();
             return 0;
         }
+        if (count == 0)
+            continue;
         if (keepBody && bodyBuffer.append(block, std::uint32_t(count)) == 0) {
             bodyBuffer.reset();
             return 413;
         }
         received += std::uint32_t(count);
-        if (elapsedSince(startTick) > readTimeout) {
-            bodyBuffer.reset();
-            return 0;
-        }
     }
 }
 

@@ -100,22 +100,12 @@ TEST(HeaderLines, StoredAsSent) {
          "Host: first\r\nhost: second\r\n\r\n",
          200,
          {{"host", true, "first"}, {"host", false, "second"}}},
-        {"leading blank", " \tX-B: v\r\n\r\n", 200, {{"X-B", false, "v"}}},
-        {"inner blank dropped",
-         "Content Type: text/x\r\n\r\n",
-         200,
-         {{"ContentType", false, "text/x"}}},
         {"value blanks", "X:\t  v w  \r\n\r\n", 200, {{"X", false, "v w  "}}},
         {"empty value", "X:\r\n\r\n", 200, {{"X", false, ""}}},
         {"colon in value", "Host: h:8080\r\n\r\n", 200, {{"host", true, "h:8080"}}},
-        {"bare LF cuts the line",
-         "X: a\nY: b\r\nZ: c\r\n\r\n",
-         200,
-         {{"X", false, "a"}, {"Y", true, nullptr}, {"Z", false, "c"}}},
         {"no headers", "\r\n", 200, {{"host", true, nullptr}}},
         {"last line without CR LF", "X: a\r\nY: b", 400, {{"X", false, "a"}}},
-        {"LF-ended block", "X: a\n\n", 400, {{"X", false, "a"}}},
-        {"empty name", ": v\r\n \t: w\r\nA: b\r\n\r\n", 200, {{"A", false, "b"}}},
+        {"LF-ended block", "X: a\n\n", 400, {{"X", false, nullptr}}},
         {"reserved names",
          "request_line: spoof\r\nRemote_Host: evil\r\nREMOTE_ADDR: 1.2.3.4\r\n"
          "query_string: a=b\r\nSend_Bytes: 9\r\nAuthentication_User: root\r\nOk: 1\r\n\r\n",
@@ -127,10 +117,6 @@ TEST(HeaderLines, StoredAsSent) {
           {"send_bytes", true, nullptr},
           {"authentication_user", true, nullptr},
           {"Ok", false, "1"}}},
-        {"reserved name with blanks",
-         "remote _host: evil\r\n\r\n",
-         200,
-         {{"remote_host", true, nullptr}}},
     };
     for (const auto& c : cases) {
         RequestContext context;
@@ -144,6 +130,56 @@ TEST(HeaderLines, StoredAsSent) {
                 ADD_FAILURE() << c.name << ": " << l.name << " missing";
             else
                 EXPECT_STREQ(got, l.value) << c.name << ": " << l.name;
+        }
+    }
+}
+
+// Lines that some reader on the way could take for other headers than this server does,
+// and bodies framed other than by one plain Content-Length.
+TEST(HeaderLines, AmbiguousFramingIsRefused) {
+    const struct {
+        const char* name;
+        std::string lines; // after "POST / HTTP/1.1\r\n"
+        int status;
+        std::int64_t length; // the announced length after a 200
+    } cases[] = {
+        {"plain length", "Content-Length: 12\r\n\r\n", 200, 12},
+        {"blanks around digits", "content-length:\t 7 \t\r\n\r\n", 200, 7},
+        {"identical repeat", "Content-Length: 5\r\ncontent-length: 05\r\n\r\n", 200, 5},
+        {"no length", "Host: h\r\n\r\n", 200, -1},
+        {"huge length saturates", "Content-Length: 99999999999999999999999\r\n\r\n", 200,
+         INT64_MAX},
+        {"different lengths", "Content-Length: 5\r\nContent-Length: 6\r\n\r\n", 400, 0},
+        {"different lengths, other case", "Content-Length: 5\r\nCONTENT-LENGTH: 50\r\n\r\n", 400,
+         0},
+        {"trailing text", "Content-Length: 10abc\r\n\r\n", 400, 0},
+        {"sign", "Content-Length: +2\r\n\r\n", 400, 0},
+        {"negative", "Content-Length: -1\r\n\r\n", 400, 0},
+        {"empty", "Content-Length:\r\n\r\n", 400, 0},
+        {"list", "Content-Length: 5, 5\r\n\r\n", 400, 0},
+        {"hex", "Content-Length: 0x10\r\n\r\n", 400, 0},
+        {"blank before colon", "Content-Length : 5\r\n\r\n", 400, 0},
+        {"blank inside name", "Content Length: 5\r\n\r\n", 400, 0},
+        {"blank before colon of another name", "Host : h\r\n\r\n", 400, 0},
+        {"separator in name", "X(a): v\r\n\r\n", 400, 0},
+        {"high byte in name", "X\xe9: v\r\n\r\n", 400, 0},
+        {"empty name", ": v\r\n\r\n", 400, 0},
+        {"folded line", "X-A: 1\r\n 2\r\n\r\n", 400, 0},
+        {"tab-folded line", "X-A: 1\r\n\tContent-Length: 3\r\n\r\n", 400, 0},
+        {"indented first line", " Content-Length: 3\r\n\r\n", 400, 0},
+        {"lone LF hides a header", "X: a\nContent-Length: 3\r\n\r\n", 400, 0},
+        {"lone CR", "X: a\rContent-Length: 3\r\n\r\n", 400, 0},
+        {"transfer coding", "Transfer-Encoding: chunked\r\n\r\n", 501, 0},
+        {"transfer coding, any case and value", "tRANSFER-eNCODING: identity\r\n\r\n", 501, 0},
+        {"transfer coding with length", "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n",
+         501, 0},
+        {"tchar name", "X-!#$%&'*+.^_`|~9: v\r\nNoColon line\r\n\r\n", 200, -1},
+    };
+    for (const auto& c : cases) {
+        RequestContext context;
+        EXPECT_EQ(parseHead(context, "POST / HTTP/1.1\r\n" + c.lines), c.status) << c.name;
+        if (c.status == 200) {
+            EXPECT_EQ(context.contentLength, c.length) << c.name;
         }
     }
 }

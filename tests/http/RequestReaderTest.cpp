@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -143,12 +144,17 @@ TEST(RequestReader, StatusOfWholeRequests) {
         {"end found past 4096", bigHead, 400, ""},
         {"post without length", "POST /a.html HTTP/1.0\r\n\r\nabc", 411, ""},
         {"post negative length", "POST /a.html HTTP/1.0\r\nContent-Length: -1\r\n\r\n", 400, ""},
-        {"post length abc", "POST /a.html HTTP/1.0\r\nContent-Length: abc\r\n\r\n", 200, ""},
+        {"post length abc", "POST /a.html HTTP/1.0\r\nContent-Length: abc\r\n\r\n", 400, ""},
         {"post length 0", "POST /a.html HTTP/1.0\r\ncontent-length: 0\r\n\r\n", 200, ""},
         {"post body", "POST /a.html HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello", 200, "hello"},
         {"post to missing file", "POST /none HTTP/1.0\r\nContent-Length: 3\r\n\r\nxyz", 404, "xyz"},
-        {"post length with blanks", "POST /a.html HTTP/1.0\r\nContent-Length:  +2 \r\n\r\nhi", 200,
+        {"post length with blanks", "POST /a.html HTTP/1.0\r\nContent-Length:  2 \r\n\r\nhi", 200,
          "hi"},
+        {"post length with sign", "POST /a.html HTTP/1.0\r\nContent-Length: +2\r\n\r\nhi", 400, ""},
+        {"post chunked", "POST /a.html HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+         501, ""},
+        {"post of 2 GiB", "POST /a.html HTTP/1.0\r\nContent-Length: 2147483648\r\n\r\nabc", 413,
+         ""},
     };
     for (const auto& c : cases) {
         Site site;
@@ -237,6 +243,112 @@ TEST_F(RequestReaderTest, BodyOfAGetIsDroppedNotTakenForTheNextRequest) {
     link.finish();
     EXPECT_EQ(link.read(), 200);
     EXPECT_STREQ(link.context.target, "/index.html");
+}
+
+// What the body of a request costs the worker before its answer: the limit and the
+// password check come before a byte of it is taken, and only a peer that closes or the
+// deadline ends a body that pauses.
+TEST(RequestReader, BodyIsBoundedAndWaitedFor) {
+    const std::string head = "POST /a.html HTTP/1.0\r\nContent-Length: 10\r\n";
+    const std::string account = "Authorization: Basic YWxpY2U6c2VjcmV0\r\n"; // alice:secret
+    const struct {
+        const char* name;
+        std::uint32_t limit;
+        std::string bytes;
+        std::vector<std::string> later; // sent 400 ms apart, past a receive wait
+        int status;
+        const char* body;
+    } cases[] = {
+        {"at the limit", 10, head + "\r\n0123456789", {}, 200, "0123456789"},
+        {"past the limit", 9, head + "\r\n0123456789", {}, 413, ""},
+        {"get past the limit",
+         9,
+         "GET /a.html HTTP/1.0\r\nContent-Length: 10\r\n\r\n",
+         {},
+         413,
+         ""},
+        {"no limit", 0, head + "\r\n01234", {"56789"}, 200, "0123456789"},
+        {"pause longer than a wait", 0, head + "\r\n0", {"1234", "56789"}, 200, "0123456789"},
+        {"protected without account",
+         0,
+         "POST /private/p.html HTTP/1.0\r\nContent-Length: 2000000000\r\n\r\n",
+         {},
+         401,
+         ""},
+        {"protected, body past the limit",
+         9,
+         "POST /private/p.html HTTP/1.0\r\nContent-Length: 10\r\n" + account + "\r\n",
+         {},
+         413,
+         ""},
+        {"protected with account",
+         0,
+         "POST /private/p.html HTTP/1.0\r\nContent-Length: 10\r\n" + account + "\r\n01234",
+         {"56789"},
+         200,
+         "0123456789"},
+        {"password file by name",
+         0,
+         "POST /private/access.cha HTTP/1.0\r\nContent-Length: 10\r\n" + account + "\r\n",
+         {},
+         404,
+         ""},
+        {"missing file keeps its body",
+         0,
+         "POST /none HTTP/1.0\r\nContent-Length: 2\r\n\r\nxy",
+         {},
+         404,
+         "xy"},
+    };
+    for (const auto& c : cases) {
+        Site site;
+        std::filesystem::create_directory(site.tree.path() / "private");
+        site.tree.write("private/access.cha", "alice:secret\n");
+        site.tree.write("private/p.html", "P");
+        site.config.maxBodySize = c.limit;
+        Loopback link(site.config);
+        ASSERT_TRUE(link.ready()) << c.name;
+        link.send(c.bytes);
+        std::thread writer = link.sendLater(c.later, 400);
+        EXPECT_EQ(link.read(), c.status) << c.name;
+        writer.join();
+        EXPECT_EQ(text(link.context.bodyBuffer), c.body) << c.name;
+    }
+}
+
+// Under pressure a request that arrives slower than the pace is given up, head or body;
+// the same bytes at the same pace are read when no client waits for a worker.
+TEST(RequestReader, SlowSendersAreGivenUpUnderPressure) {
+    const struct {
+        const char* name;
+        std::string first;
+        std::string trickled; // one byte every 200 ms
+    } cases[] = {
+        {"head", "GET /a.html HT", "TP/1.0\r\nX: 0123\r\n\r\n"},
+        {"body", "POST /a.html HTTP/1.0\r\nContent-Length: 20\r\n\r\nab", std::string(18, 'b')},
+    };
+    for (const auto& c : cases) {
+        Site site;
+        Loopback link(site.config);
+        ASSERT_TRUE(link.ready()) << c.name;
+        link.context.readTimeout = 10000;
+        link.busy = 1;
+        link.send(c.first);
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            for (char byte : c.trickled) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                if (stop)
+                    return;
+                link.client.SendAll(&byte, 1, 0);
+            }
+        });
+        // The whole request would be there after 3.6 s; the pace ends it at about 2 s.
+        EXPECT_EQ(link.read(), 0) << c.name;
+        stop = true;
+        writer.join();
+        EXPECT_EQ(link.context.bodyBuffer.length, 0u) << c.name;
+    }
 }
 
 TEST_F(RequestReaderTest, PeerClosingMidBodyGivesNothing) {
