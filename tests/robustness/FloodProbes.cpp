@@ -14,6 +14,8 @@ constexpr int kOverloadConnections = 200;
 constexpr std::size_t kMediumSize = 256 * 1024;
 constexpr int kGarbageThreads = 4;
 constexpr int kGarbagePerThread = 60;
+// Garbage is refused at once; an answer this late is a connection left hanging.
+constexpr auto kGarbageAnswerLimit = 2s;
 constexpr int kResetRounds = 50;
 constexpr std::size_t kLargeSize = 8 * 1024 * 1024;
 
@@ -28,6 +30,14 @@ bool refusedCleanly(const std::string& answer) {
            answer.rfind("HTTP/1.1 4", 0) == 0;
 }
 
+constexpr int kGarbageKinds = 8;
+const char* const kGarbageKindNames[kGarbageKinds] = {
+    "random bytes",        "random bytes and a blank line",
+    "cut-off head",        "64 KiB target",
+    "64 KiB header line",  "5000 header lines",
+    "two Content-Lengths", "11-digit Content-Length",
+};
+
 struct Garbage {
     std::string bytes;
     bool halfClose; // the client ends its side, so an unfinished head cannot be waited on
@@ -37,7 +47,7 @@ struct Garbage {
 Garbage garbage(int n) {
     const std::string head = "GET /a.txt HTTP/1.1\r\nHost: h\r\nUser-Agent: robust\r\n\r\n";
     const auto seed = std::uint32_t(n) + 1;
-    switch (n % 8) {
+    switch (n % kGarbageKinds) {
     case 0:
         return {e2e::patternBytes(1 + std::size_t(n) * 7919 % 8192, seed), true};
     case 1:
@@ -107,9 +117,11 @@ Outcome garbageProbe() {
     if (!server.start())
         return {false, "the server did not start"};
     std::atomic<int> refused{0}, closed{0}, hung{0}, other{0};
+    std::atomic<int> failedKind[kGarbageKinds] = {};
     onThreads(kGarbageThreads, [&](int thread) {
         for (int i = 0; i < kGarbagePerThread; ++i) {
-            const Garbage input = garbage(thread * kGarbagePerThread + i);
+            const int n = thread * kGarbagePerThread + i;
+            const Garbage input = garbage(n);
             std::string answer = std::string(e2e::kBusyAnswer);
             bool ended = false;
             // A worker that has just closed its previous connection may not be free yet.
@@ -121,17 +133,17 @@ Outcome garbageProbe() {
                 client.send(input.bytes);
                 if (input.halfClose)
                     client.shutdownWrite();
-                answer = client.readUntilClose(5s);
+                answer = client.readUntilClose(kGarbageAnswerLimit);
                 ended = client.peerClosed(0ms);
             }
-            if (!ended)
-                ++hung;
-            else if (answer.empty())
+            if (ended && answer.empty()) {
                 ++closed;
-            else if (refusedCleanly(answer))
+            } else if (ended && refusedCleanly(answer)) {
                 ++refused;
-            else
-                ++other;
+            } else {
+                ++(ended ? other : hung);
+                ++failedKind[n % kGarbageKinds];
+            }
         }
     });
     const std::string state = serverState(server);
@@ -139,6 +151,10 @@ Outcome garbageProbe() {
                          std::to_string(refused.load()) + " answered 4xx, " +
                          std::to_string(closed.load()) + " closed, " + std::to_string(hung.load()) +
                          " hung, " + std::to_string(other.load()) + " other answers, " + state;
+    for (int kind = 0; kind < kGarbageKinds; ++kind)
+        if (failedKind[kind] > 0)
+            detail += "; failing: " + std::string(kGarbageKindNames[kind]) + " x" +
+                      std::to_string(failedKind[kind].load());
     return {hung == 0 && other == 0 && state == "server alive", detail};
 }
 

@@ -75,6 +75,7 @@ Outcome fifoProbe() {
     const std::string request = e2e::get("/pipe.txt", "HTTP/1.0", "Connection: close\r\n");
     int notFound = 0;
     long slowest = 0;
+    std::string wrong;
     for (int i = 0; i < kFifoRequests; ++i) {
         const auto sent = Clock::now();
         std::string answer = e2e::roundTrip(server.port(), request, kFifoAnswerLimit);
@@ -87,11 +88,15 @@ Outcome fifoProbe() {
         slowest = std::max(slowest, took);
         if (answer.rfind("HTTP/1.0 404", 0) == 0 && took <= 1000)
             ++notFound;
+        else if (wrong.empty())
+            wrong = answer.empty() ? "no answer" : answer.substr(0, answer.find('\r'));
     }
     const bool free = servesNormally(server.port(), 1s);
     std::string detail = std::to_string(notFound) + " of " + std::to_string(kFifoRequests) +
                          " answered 404 within 1 s (slowest " + std::to_string(slowest) +
                          " ms), the only worker " + (free ? "free" : "TIED UP") + " afterwards";
+    if (!wrong.empty())
+        detail += "; answered: " + wrong;
     // A worker stuck opening the FIFO would hold up the orderly stop; end it at once.
     if (!free)
         server.stop(1s, SIGKILL);

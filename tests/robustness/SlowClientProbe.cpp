@@ -49,13 +49,9 @@ int trickle(int port, const std::atomic<bool>& stop) {
 }
 
 // A head spread evenly over `kCalmHeadSpread` to a server with nobody else to serve.
-bool calmSlowHead() {
-    ServerProcess server;
-    prepare(server, kWorkers);
-    if (!server.start())
-        return false;
+bool calmSlowHead(int port) {
     const std::string request = e2e::get("/a.txt", "HTTP/1.0", "Connection: close\r\n");
-    RawClient client(server.port());
+    RawClient client(port);
     const auto step = std::chrono::duration_cast<std::chrono::milliseconds>(kCalmHeadSpread) /
                       long(request.size());
     return client.sendSlowly(request, 1, step) && client.readUntilClose(3s) == alphaAnswer();
@@ -64,15 +60,16 @@ bool calmSlowHead() {
 } // namespace
 
 Outcome slowClientProbe() {
-    bool calmServed = false;
-    std::thread calm([&] { calmServed = calmSlowHead(); });
-
-    ServerProcess server;
+    // Both servers are started from this thread: a program copied for one server while
+    // the other is being started could be held open for writing by that start.
+    ServerProcess calmServer, server;
+    prepare(calmServer, kWorkers);
     prepare(server, kWorkers);
-    if (!server.start()) {
-        calm.join();
-        return {false, "the server did not start"};
-    }
+    if (!calmServer.start() || !server.start())
+        return {false, "the servers did not start"};
+    bool calmServed = false;
+    std::thread calm([&] { calmServed = calmSlowHead(calmServer.port()); });
+
     const int port = server.port();
     std::atomic<bool> stop{false};
     std::atomic<int> cuts{0}, served{0};
