@@ -7,8 +7,10 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -109,7 +111,7 @@ std::uint16_t socketLocalPort(int fd) noexcept {
     return ntohs(sa.sin_port);
 }
 
-int socketAccept(int fd, PeerAddress& peer) noexcept {
+int socketAccept(int fd, PeerAddress& peer, bool* shortOfResources) noexcept {
     sockaddr_in sa{};
     socklen_t length = sizeof sa;
     int result;
@@ -117,8 +119,14 @@ int socketAccept(int fd, PeerAddress& peer) noexcept {
         result =
             ::accept4(fd, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (result < 0 && errno == EINTR);
-    if (result < 0)
+    if (result < 0) {
+        if (shortOfResources != nullptr)
+            *shortOfResources =
+                errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
         return -1;
+    }
+    if (shortOfResources != nullptr)
+        *shortOfResources = false;
     peer = PeerAddress{};
     peer.family = sa.sin_family;
     peer.port = sa.sin_port;
@@ -194,6 +202,13 @@ long socketSendFile(int fd, int fileFd, std::int64_t& offset, std::size_t count)
         return (errno == EAGAIN || errno == EWOULDBLOCK) ? -2 : -1;
     offset = std::int64_t(position);
     return long(result);
+}
+
+long socketUnsentBytes(int fd) noexcept {
+    int queued = 0;
+    if (::ioctl(fd, SIOCOUTQ, &queued) != 0 || queued < 0)
+        return -1;
+    return long(queued);
 }
 
 void socketDiscardInput(int fd, std::size_t limit) noexcept {

@@ -31,8 +31,10 @@ int socketBindListen(int fd, std::uint16_t port, int backlog,
 bool parseIpv4Address(const char* text, std::uint8_t (&address)[4]) noexcept;
 // The port a socket is bound to, or 0.
 std::uint16_t socketLocalPort(int fd) noexcept;
-// A new close-on-exec, non-blocking connection, or -1.
-int socketAccept(int fd, PeerAddress& peer) noexcept;
+// A new close-on-exec, non-blocking connection, or -1. On a failure `shortOfResources`
+// (when given) tells whether the process or system ran out of descriptors or memory:
+// the connection then stays queued, and the listening socket stays readable.
+int socketAccept(int fd, PeerAddress& peer, bool* shortOfResources = nullptr) noexcept;
 int socketSetNonBlocking(int fd) noexcept;
 // Connects to `address` (4 bytes, network order) and `port` (host order), waiting at
 // most `timeoutMs` for the handshake. 0 when connected, -1 otherwise.
@@ -56,6 +58,8 @@ long socketReceive(int fd, void* buffer, std::size_t size, int flags = 0) noexce
 // through user space; bytes sent (0 at the end of the file), -2 when it would block,
 // -1 on failure. `offset` advances by the bytes sent.
 long socketSendFile(int fd, int fileFd, std::int64_t& offset, std::size_t count) noexcept;
+// Bytes written to the socket that the peer has not yet acknowledged; -1 when unknown.
+long socketUnsentBytes(int fd) noexcept;
 // Reads and drops up to `limit` bytes that have already arrived, without waiting.
 void socketDiscardInput(int fd, std::size_t limit) noexcept;
 

@@ -21,6 +21,8 @@ namespace {
 constexpr char16_t kLogPluginName[] = u"\\dunmark.so";
 // A listening socket that keeps failing its wait is retried at this pace, not in a spin.
 constexpr std::uint32_t kFailedWaitPauseMs = 100;
+// How long the listener rests after the system refused it a descriptor or memory.
+constexpr long kShortagePauseMs = 100;
 // A worker count from a damaged hive would otherwise have the slot table built (and
 // every slot written) until the machine runs out of memory; far more workers than any
 // host can run is treated as a table that cannot be had.
@@ -80,17 +82,28 @@ void stopWorkers(ServerControl& control, WorkerPool& pool, std::thread* threads,
     }
 }
 
-void answerBusy(SocketConnection& listener) noexcept {
+// After an accept failed for want of descriptors or memory. The connection it could not
+// take stays queued and keeps the listener readable, so without this pause the loop
+// would spin at full speed until something is freed; a stop still ends the pause.
+void pauseAfterShortage(ServerControl& control) noexcept {
+    if (platform::waitReadableOrWake(control.stopWakeFd, -1, kShortagePauseMs) < 0)
+        platform::sleepMilliseconds(kShortagePauseMs);
+}
+
+// False when the connection could not be accepted for want of resources.
+bool answerBusy(SocketConnection& listener) noexcept {
     platform::PeerAddress peer;
-    const int handle = platform::socketAccept(listener.handle, peer);
+    bool shortOfResources = false;
+    const int handle = platform::socketAccept(listener.handle, peer, &shortOfResources);
     if (handle == -1)
-        return;
+        return !shortOfResources;
     SocketConnection refused(handle);
     refused.WaitSeconds = 5;
     refused.WaitMicroseconds = 0;
     // A failed send changes nothing: the connection is closed either way.
     refused.SendAll(kServerBusyAnswer, sizeof kServerBusyAnswer - 1, 0);
     refused.Close();
+    return true;
 }
 
 void runListener(ServerControl& control, WorkerPool& pool, SocketConnection& listener) noexcept {
@@ -117,17 +130,22 @@ void runListener(ServerControl& control, WorkerPool& pool, SocketConnection& lis
         if (chosen == nullptr) {
             if (control.board != nullptr)
                 control.board->postFrequent(StatusBoard::Frequent::ServerBusy, 0);
-            answerBusy(listener);
+            const bool accepted = answerBusy(listener);
             pool.serverBusy.store(1, std::memory_order_relaxed);
+            if (!accepted)
+                pauseAfterShortage(control);
             continue;
         }
         pool.serverBusy.store(0, std::memory_order_relaxed);
         // Readiness was just reported, so the accept is made without another wait; a
         // connection that vanished in between leaves nothing to hand over.
         platform::PeerAddress peer;
-        const int handle = platform::socketAccept(listener.handle, peer);
+        bool shortOfResources = false;
+        const int handle = platform::socketAccept(listener.handle, peer, &shortOfResources);
         if (handle != -1)
             chosen->HandOver(handle, peer);
+        else if (shortOfResources)
+            pauseAfterShortage(control);
     }
 }
 

@@ -1,6 +1,7 @@
 // The velnor program: the control window and the commands that edit its settings.
 #include <cstdio>
 
+#include "platform/ResourceLimits.h"
 #include "platform/Signals.h"
 #include "platform/Terminal.h"
 #include "server/ConsoleCommands.h"
@@ -70,6 +71,9 @@ int main(int argc, char** argv) {
         std::fputs("velnor: cannot block the stop signals\n", stderr);
         return kExitFailure;
     }
+    // A pool of workers, their files and their programs' pipes needs more descriptors
+    // than the usual default allows; the hard limit is the host's own word on it.
+    platform::raiseDescriptorLimit();
     try {
         return run(line);
     } catch (...) {
