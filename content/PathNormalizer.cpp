@@ -115,4 +115,16 @@ long normalizePath(const char* path, char* out, std::size_t capacity) noexcept {
     return static_cast<long>(total);
 }
 
+long normalizeRootSetting(const char* text, char* out, std::size_t capacity) noexcept {
+    long length = normalizePath(text, out, capacity);
+    if (length > 1 && out[length - 1] == '\\')
+        out[--length] = '\0';
+    if (length > 0 && std::strchr(text, '\\') == nullptr) {
+        for (long i = 0; i < length; ++i)
+            if (out[i] == '\\')
+                out[i] = '/';
+    }
+    return length;
+}
+
 } // namespace velnor

@@ -15,4 +15,11 @@ namespace velnor {
 // holds an empty text whenever it has room for one.
 long normalizePath(const char* path, char* out, std::size_t capacity) noexcept;
 
+// A root setting (document or extension root) in canonical form, as it is loaded and
+// stored: as normalizePath, less a trailing separator, except that the root of the file
+// system stays a lone separator. A text without any "\\" keeps "/" as its separator, so
+// a setting keeps the form its operator wrote. Returns the length, or -1 when the text
+// cannot be normalised (it climbs above its start, or does not fit).
+long normalizeRootSetting(const char* text, char* out, std::size_t capacity) noexcept;
+
 } // namespace velnor

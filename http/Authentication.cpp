@@ -7,6 +7,7 @@
 #include "content/ByteBuffer.h"
 #include "content/Strings.h"
 #include "http/RequestContext.h"
+#include "http/TargetResolver.h"
 #include "platform/FileSystem.h"
 #include "platform/HeapBlock.h"
 #include "platform/Utf.h"
@@ -38,37 +39,38 @@ long lastSeparator(const char* text, std::size_t length) noexcept {
 
 // The document root's length without trailing separators, so that "\srv\www\" bounds
 // the walk as "\srv\www" does and the root's own directory is always examined.
-std::size_t rootLength(const ServerConfig* settings) noexcept {
-    const char* root = settings ? settings->documentRoot : nullptr;
+std::size_t rootLength(const char* root) noexcept {
     std::size_t length = stringLength(root);
     while (length > 0 && isSeparator(root[length - 1]))
         --length;
     return length;
 }
 
-bool rootIsFileSystemRoot(const ServerConfig* settings) noexcept {
-    const char* root = settings ? settings->documentRoot : nullptr;
-    return stringLength(root) > 0 && rootLength(settings) == 0;
+struct WalkState {
+    RequestContext* context;
+    int status;
+};
+
+// A candidate that exists and is no directory decides; any other is passed by.
+int examineCandidate(void* state, const char* candidate) noexcept {
+    auto* walk = static_cast<WalkState*>(state);
+    const std::uint32_t attributes = platform::fileAttributes(candidate);
+    if (attributes == platform::kInvalidAttributes ||
+        (attributes & platform::kAttributeDirectory) != 0)
+        return kWalkOn;
+    return walk->context->checkCredentials(walk->status, candidate);
 }
 
 } // namespace
 
-int RequestContext::findPasswordFile(int status, const char* resolvedPath,
-                                     const char* fileName) noexcept {
-    // Nothing resolved (a request refused before resolution, or no file name setting):
-    // there is no target for a password file to govern.
-    if (!resolvedPath || resolvedPath[0] == '\0' || !fileName || fileName[0] == '\0')
-        return status;
+int walkPasswordCandidates(int status, const char* resolvedPath, const char* documentRoot,
+                           const char* fileName, PasswordCandidateVisitor visit,
+                           void* state) noexcept {
     // The walk shortens a length over the path rather than cutting a copy of it.
-    const std::size_t pathLength = stringLength(resolvedPath);
-    const long lastName = lastSeparator(resolvedPath, pathLength);
-    if (compareNoCase(resolvedPath + (lastName + 1), fileName) == 0)
-        return 404;
-
     const std::size_t fileNameLength = stringLength(fileName);
-    const std::size_t root = rootLength(settings);
-    const bool mayReachFileSystemRoot = rootIsFileSystemRoot(settings);
-    std::size_t length = pathLength;
+    const std::size_t root = rootLength(documentRoot);
+    const bool mayReachFileSystemRoot = stringLength(documentRoot) > 0 && root == 0;
+    std::size_t length = stringLength(resolvedPath);
     for (;;) {
         const long cut = lastSeparator(resolvedPath, length);
         if (cut < 0)
@@ -86,12 +88,24 @@ int RequestContext::findPasswordFile(int status, const char* resolvedPath,
         std::memcpy(candidate, resolvedPath, length);
         candidate[length] = '\\';
         std::memcpy(candidate + length + 1, fileName, fileNameLength + 1);
-        const std::uint32_t attributes = platform::fileAttributes(candidate);
-        if (attributes == platform::kInvalidAttributes ||
-            (attributes & platform::kAttributeDirectory) != 0)
-            continue;
-        return checkCredentials(status, candidate);
+        const int answer = visit(state, candidate);
+        if (answer != kWalkOn)
+            return answer;
     }
+}
+
+int RequestContext::findPasswordFile(int status, const char* resolvedPath,
+                                     const char* fileName) noexcept {
+    // Nothing resolved (a request refused before resolution, or no file name setting):
+    // there is no target for a password file to govern.
+    if (!resolvedPath || resolvedPath[0] == '\0' || !fileName || fileName[0] == '\0')
+        return status;
+    const long lastName = lastSeparator(resolvedPath, stringLength(resolvedPath));
+    if (compareNoCase(resolvedPath + (lastName + 1), fileName) == 0)
+        return 404;
+    WalkState walk{this, status};
+    return walkPasswordCandidates(status, resolvedPath, settings ? settings->documentRoot : nullptr,
+                                  fileName, examineCandidate, &walk);
 }
 
 int RequestContext::checkCredentials(int status, const char* passwordFilePath) noexcept {

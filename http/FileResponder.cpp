@@ -36,6 +36,16 @@ std::size_t readUpTo(platform::File& file, char* into, std::size_t size) noexcep
     return got;
 }
 
+// A password file is never sent, whatever alias (a link, another letter case) named it.
+// A file whose final name cannot be learnt is not sent either.
+bool isPasswordFile(const ServerConfig* settings, const platform::File& file) noexcept {
+    const char* fileName = settings != nullptr ? settings->passwordFileName : nullptr;
+    if (fileName == nullptr || fileName[0] == '\0')
+        return false;
+    char name[sizeof platform::FileRecord::name];
+    return !file.finalName(name, sizeof name) || compareNoCase(name, fileName) == 0;
+}
+
 } // namespace
 
 int RequestContext::sendFile(int status, int closeFlag) noexcept {
@@ -48,6 +58,9 @@ int RequestContext::sendFile(int status, int closeFlag) noexcept {
         std::size_t rootLength = 0;
         if (settings != nullptr && settings->documentRoot != nullptr)
             rootLength = std::strlen(settings->documentRoot);
+        // A root of the file system ("\") is no part of the name below it.
+        while (rootLength > 0 && settings->documentRoot[rootLength - 1] == '\\')
+            --rootLength;
         if (rootLength > pathLength)
             rootLength = pathLength;
         char scriptName[kTargetCapacity];
@@ -65,6 +78,26 @@ int RequestContext::sendFile(int status, int closeFlag) noexcept {
     HttpDate lastWrite;
     lastWrite.fromFileTime(findData.lastWriteTime);
     const std::uint64_t size = findData.size;
+
+    // Every method but HEAD gets the body: a POST to a plain file is answered like a GET,
+    // and an error document must reach clients whose method was refused. The byte count
+    // is recorded before the file is opened so the log shows it even when sending fails.
+    if (methodCode != Head) {
+        char sizeText[24];
+        std::snprintf(sizeText, sizeof sizeText, "%llu", (unsigned long long)size);
+        headerTable.add("send_bytes", sizeText);
+    }
+
+    // Opened before anything is said about it, for HEAD too: the file actually opened,
+    // whatever link led to it, decides whether there is anything to say.
+    platform::File file;
+    if (!file.open(widePath, platform::File::Mode::Read))
+        return sendStatusResponse(500, closeFlag, kOriginFileOpen);
+    if (isPasswordFile(settings, file)) {
+        // Not even its size reaches the log.
+        headerTable.remove("send_bytes");
+        return sendStatusResponse(404, closeFlag, kOriginDispatch);
+    }
 
     // The head, and right after it a small file's bytes, so both leave in one send.
     char area[kResponseArea + kSmallFileLimit];
@@ -88,21 +121,11 @@ int RequestContext::sendFile(int status, int closeFlag) noexcept {
         return sendStatusResponse(500, closeFlag, kOriginPathConversion);
 
     if (methodCode == Head) {
+        file.close();
         if (SendAll(area, std::uint32_t(headLength), 0) < std::int64_t(headLength))
             return 0;
         return status;
     }
-
-    // Every other method gets the body: a POST to a plain file is answered like a GET,
-    // and an error document must reach clients whose method was refused. The byte count
-    // is recorded before the file is opened so the log shows it even when sending fails.
-    char sizeText[24];
-    std::snprintf(sizeText, sizeof sizeText, "%llu", (unsigned long long)size);
-    headerTable.add("send_bytes", sizeText);
-
-    platform::File file;
-    if (!file.open(widePath, platform::File::Mode::Read))
-        return sendStatusResponse(500, closeFlag, kOriginFileOpen);
 
     if (size <= kSmallFileLimit) {
         // Nothing has been sent yet, so a file that changed under us or cannot be read

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "content/PathNormalizer.h"
 #include "content/Strings.h"
 #include "http/HttpDate.h"
 #include "http/RequestContext.h"
@@ -50,22 +51,40 @@ bool isDirectory(const platform::FileRecord& record) noexcept {
     return (record.attributes & platform::kAttributeDirectory) != 0;
 }
 
-// A plain prefix test, as the CGI root is compared against the document root plus the
-// request path. Settings may be written with either separator, so the two count alike. An
-// unset CGI root turns gateways off instead of making every path one.
+// A root setting's length without trailing separators. Roots are stored without them; a
+// root of the file system itself ("\") thus joins as nothing before the canonical path.
+std::size_t rootLength(const char* root) noexcept {
+    std::size_t length = std::strlen(root);
+    while (length > 0 && isSeparator(root[length - 1]))
+        --length;
+    return length;
+}
+
+// The CGI root compared name by name: inside means the root itself or the root followed
+// by a separator, so a sibling "cgi-old" is no part of "cgi". Compared exactly, as the
+// file system tells "CGI" from "cgi". An unset CGI root turns gateways off instead of
+// making every path one.
 bool isUnderCgiRoot(const char* full, const char* cgiRoot) noexcept {
     if (cgiRoot[0] == '\0')
         return false;
-    for (; *cgiRoot != '\0'; ++cgiRoot, ++full) {
-        if (*full == '\0')
-            return false;
-        if (isSeparator(*cgiRoot) && isSeparator(*full))
-            continue;
-        if (foldAscii(static_cast<unsigned char>(*cgiRoot)) !=
-            foldAscii(static_cast<unsigned char>(*full)))
+    const std::size_t length = rootLength(cgiRoot);
+    for (std::size_t i = 0; i < length; ++i) {
+        const bool same = isSeparator(cgiRoot[i]) ? full[i] == '\\' : full[i] == cgiRoot[i];
+        if (!same)
             return false;
     }
-    return true;
+    return full[length] == '\0' || full[length] == '\\';
+}
+
+// The document root and the canonical form of the request path, in `full`: the one path
+// every later decision is made on.
+bool joinCanonical(char* full, const char* documentRoot, const char* path) noexcept {
+    const std::size_t length = rootLength(documentRoot);
+    if (length >= kTargetCapacity)
+        return false;
+    for (std::size_t i = 0; i < length; ++i)
+        full[i] = documentRoot[i] == '/' ? '\\' : documentRoot[i];
+    return normalizePath(path, full + length, kTargetCapacity - length) >= 0;
 }
 
 // Walks `full` (a gateway path that names nothing) for the shortest prefix below the CGI
@@ -83,7 +102,7 @@ int findProgramFile(RequestContext& context, char* full, std::size_t cgiRootLeng
         if (full[cut] == '\0')
             return 404;
         full[cut] = '\0';
-        if (lookUp(full, context.findData) && !isDirectory(context.findData))
+        if (lookUp(full, context.findData) && context.findData.regular)
             break;
         full[cut] = '\\';
         ++cut;
@@ -99,10 +118,14 @@ int findProgramFile(RequestContext& context, char* full, std::size_t cgiRootLeng
     backslashesToSlashes(pathInfo);
     context.variableTable.add("PATH_INFO", pathInfo);
 
-    if (std::strlen(rest) + std::strlen(documentRoot) >= kPathLimit)
-        return 400;
+    // The canonical path holds no "..", so this names a place inside the document root.
     char translated[kTargetCapacity] = {};
-    if (!appendPath(translated, documentRoot) || !appendPath(translated, rest))
+    const std::size_t root = rootLength(documentRoot);
+    if (root + std::strlen(rest) > kPathLimit)
+        return 400;
+    std::memcpy(translated, documentRoot, root);
+    slashesToBackslashes(translated);
+    if (!appendPath(translated, rest))
         return 400;
     context.variableTable.add("PATH_TRANSLATED", translated);
     return 999;
@@ -176,40 +199,55 @@ int RequestContext::resolveTarget() noexcept {
     if (isPathInsideRoot(path) == 0)
         return 400;
 
+    // From here on only the canonical path counts. It is left in `path` for a missing
+    // file too, so the password check finds the file that governs the place asked for.
     char full[kTargetCapacity] = {};
-    if (!appendPath(full, documentRoot) || !appendPath(full, path))
+    if (!joinCanonical(full, documentRoot, path))
         return 400;
-    bool gateway = isUnderCgiRoot(full, cgiRoot);
+    const bool gateway = isUnderCgiRoot(full, cgiRoot);
 
     std::size_t fullLength = std::strlen(full);
     if (!gateway && fullLength > 0 && full[fullLength - 1] == '\\' &&
         !appendPath(full, defaultDocument))
         return 400;
 
+    int status = 0;
     if (lookUp(full, findData)) {
         if (isDirectory(findData)) {
             // No redirect: a directory named without "/" is answered with its default
             // document. A default document that names a directory itself is no document.
             if (!appendPath(full, "\\") || !appendPath(full, defaultDocument))
                 return 400;
-            if (!lookUp(full, findData) || isDirectory(findData))
-                return 404;
+            if (!lookUp(full, findData))
+                status = 404;
         }
-        if (gateway) {
-            char translated[kTargetCapacity] = {};
-            appendPath(translated, documentRoot);
+        // Only a regular file is an answer: a FIFO, socket or device would hold the
+        // worker that opened it, and a directory here is no document.
+        if (status == 0 && !findData.regular)
+            status = 404;
+        if (status == 0 && gateway) {
+            // The document root itself; a root of the file system keeps its separator.
+            char translated[kTargetCapacity] = "\\";
+            const std::size_t root = rootLength(documentRoot);
+            if (root > 0) {
+                std::memcpy(translated, documentRoot, root);
+                translated[root] = '\0';
+                slashesToBackslashes(translated);
+            }
             variableTable.add("PATH_INFO", "");
             variableTable.add("PATH_TRANSLATED", translated);
         }
     } else if (!gateway) {
-        return 404;
+        status = 404;
     } else {
-        int status = findProgramFile(*this, full, std::strlen(cgiRoot), documentRoot);
-        if (status != 999)
-            return status;
+        status = findProgramFile(*this, full, rootLength(cgiRoot), documentRoot);
+        if (status == 999)
+            status = 0;
     }
 
     std::memcpy(path, full, sizeof path);
+    if (status != 0)
+        return status;
     if (gateway)
         return 999;
     return conditionalStatus(*this);

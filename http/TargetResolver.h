@@ -1,5 +1,6 @@
-// The two checks of target resolution that stand on their own: removing an absolute-form
-// prefix from a request target and the depth count that keeps a path inside the tree.
+// The checks of target resolution that stand on their own: removing an absolute-form
+// prefix from a request target, the depth count that keeps a path inside the tree, and
+// the walk over the directories whose password file may govern a resolved path.
 #pragma once
 
 namespace velnor {
@@ -13,5 +14,18 @@ int stripAbsoluteForm(char* target) noexcept;
 // by an earlier named level, 0 when the path could climb out of the document root (also
 // for an empty path or one that does not begin with a named level).
 int isPathInsideRoot(const char* path) noexcept;
+
+// The answer of a password-file candidate that does not decide: the walk goes on.
+constexpr int kWalkOn = -1;
+using PasswordCandidateVisitor = int (*)(void* state, const char* candidate) noexcept;
+
+// Offers `visit` every place a password file governing `resolvedPath` (a canonical path
+// below `documentRoot`) may be: the path's own directory first, the document root last,
+// each as the directory, "\" and `fileName`. The first answer other than kWalkOn ends the
+// walk and is returned; without one the answer is `status`, and 500 when a candidate is
+// too long to be examined.
+int walkPasswordCandidates(int status, const char* resolvedPath, const char* documentRoot,
+                           const char* fileName, PasswordCandidateVisitor visit,
+                           void* state) noexcept;
 
 } // namespace velnor

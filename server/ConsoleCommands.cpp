@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "content/PathNormalizer.h"
 #include "content/Strings.h"
 #include "platform/Socket.h"
 #include "platform/Utf.h"
@@ -77,6 +78,10 @@ void effectiveValue(const ServerSettings& settings, const SettingEntry& entry, c
         std::snprintf(out, capacity, "%u", numbers[index]);
     else
         std::snprintf(out, capacity, "%s", texts[index] ? texts[index] : "");
+}
+
+bool isRootSetting(const SettingEntry& entry) noexcept {
+    return std::strcmp(entry.name, "DocRoot") == 0 || std::strcmp(entry.name, "CgiRoot") == 0;
 }
 
 bool isOption(const char* arg, const char* name) noexcept {
@@ -236,6 +241,7 @@ int SetSetting(ServerSettings& settings, const char* name, const char* value, st
         return kExitFailure;
     }
     int stored = 0;
+    char canonical[kSettingTextCapacity];
     if (entry->type == SettingType::Number) {
         std::uint32_t number = 0;
         if (!ParseSettingNumber(value, number)) {
@@ -255,7 +261,11 @@ int SetSetting(ServerSettings& settings, const char* name, const char* value, st
                          kSettingTextCapacity - 2);
             return kExitFailure;
         }
+        // The roots are stored canonical, as the server compares them.
+        if (isRootSetting(*entry) && normalizeRootSetting(text, canonical, sizeof canonical) >= 0)
+            text = canonical;
         stored = settings.WriteString(entry->name, text);
+        value = text;
     }
     if (!stored) {
         std::fprintf(errors, "velnor: cannot store %s in %s\n", entry->name,

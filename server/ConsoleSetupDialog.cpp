@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "content/PathNormalizer.h"
 #include "content/Strings.h"
 #include "platform/Utf.h"
 #include "server/ConsoleDialogs.h"
@@ -16,8 +17,8 @@ namespace {
 constexpr std::size_t kFieldUnits = 258;
 
 // A path field as it is stored: at most 258 UTF-16 units, one trailing separator ("\"
-// or "/") removed, in a 260-byte area. False when the text is longer than the field
-// or the area (the window would cut it silently and store another path than the one
+// or "/") removed, then in canonical form, in a 260-byte area. False when the text is longer than
+// the field or the area (the window would cut it silently and store another path than the one
 // typed), or is not valid text.
 bool readPathField(const char* typed, char (&out)[kSettingTextCapacity]) noexcept {
     const std::size_t length = std::strlen(typed);
@@ -28,6 +29,12 @@ bool readPathField(const char* typed, char (&out)[kSettingTextCapacity]) noexcep
     std::memcpy(out, typed, length + 1);
     if (length > 0 && (out[length - 1] == '\\' || out[length - 1] == '/'))
         out[length - 1] = 0;
+    // Stored canonical, as the server compares it; a root it cannot normalise (one that
+    // climbs above its start) is stored as typed.
+    char canonical[kSettingTextCapacity];
+    const long canonicalLength = normalizeRootSetting(out, canonical, sizeof canonical);
+    if (canonicalLength >= 0)
+        std::memcpy(out, canonical, static_cast<std::size_t>(canonicalLength) + 1);
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "content/PathNormalizer.h"
 #include "content/Strings.h"
 #include "platform/Utf.h"
 
@@ -23,6 +24,15 @@ void copyText(char* out, std::size_t capacity, const char* text) {
     if (n)
         std::memcpy(out, text, n);
     out[n] = 0;
+}
+
+// A root that climbs above its start ("..\\www", relative to the working directory) has
+// no canonical form and is kept as written.
+void normalizeRoot(char (&root)[kSettingTextCapacity]) {
+    char canonical[kSettingTextCapacity];
+    const long length = normalizeRootSetting(root, canonical, sizeof canonical);
+    if (length >= 0)
+        std::memcpy(root, canonical, static_cast<std::size_t>(length) + 1);
 }
 
 } // namespace
@@ -50,6 +60,10 @@ void ServerSettings::load() {
     NormalizeSettingPath(documentRoot);
     NormalizeSettingPath(extensionRoot);
     NormalizeSettingPath(logFilePath);
+    // Requests are judged on canonical paths, so the roots they are compared with must
+    // be canonical too: "\\srv\\www\\" or "\\srv\\.\\www" would match no request path.
+    normalizeRoot(documentRoot);
+    normalizeRoot(extensionRoot);
 }
 
 std::uint32_t ServerSettings::ReadDword(const char* name, std::uint32_t fallback) const {

@@ -88,5 +88,35 @@ TEST(NormalizePath, FitsTheResultNotTheSpelling) {
     EXPECT_EQ(normalizePath("/a", nullptr, 4), -1);
 }
 
+TEST(NormalizeRootSetting, DropsTheTrailingSeparatorAndKeepsTheWrittenForm) {
+    const struct {
+        const char* text;
+        const char* root; // nullptr: refused with -1
+    } cases[] = {
+        {"\\srv\\www\\", "\\srv\\www"},
+        {"/srv/www/", "/srv/www"},
+        {"/srv//www/./app/../cgi", "/srv/www/cgi"},
+        {"/srv/www\\cgi", "\\srv\\www\\cgi"}, // mixed: the server's form
+        {"/", "/"},
+        {"\\", "\\"},
+        {"//", "/"},
+        {"", ""},
+        {"www/", "www"},
+        {"/..", nullptr},
+        {"../www", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        char out[64];
+        const long length = normalizeRootSetting(c.text, out, sizeof out);
+        if (c.root == nullptr) {
+            EXPECT_EQ(length, -1);
+        } else {
+            EXPECT_STREQ(out, c.root);
+            EXPECT_EQ(length, static_cast<long>(std::strlen(c.root)));
+        }
+    }
+}
+
 } // namespace
 } // namespace velnor

@@ -230,5 +230,36 @@ TEST_F(FileResponderTest, BrokenConnectionGivesZero) {
     EXPECT_EQ(context.sendFile(200, 0), 0);
 }
 
+// Whatever name leads to a password file (a link, another letter case), the file actually
+// opened decides: it is never answered, not even with its head. Links to anything else
+// are served as before.
+TEST_F(FileResponderTest, PasswordFileBehindAnAliasIsNotFound) {
+    put("private/access.cha", "alice:secret\n");
+    const std::string page = put("private/page.txt", "page");
+    std::filesystem::create_symlink(tree.path() / "private/access.cha", tree.path() / "peek.txt");
+    std::filesystem::create_symlink(tree.path() / "private/page.txt", tree.path() / "link.txt");
+    const std::string notFound = bare("404 Object Not Found(358)", "Close");
+    const struct {
+        const char* name;
+        std::int32_t method;
+        std::string expected;
+    } cases[] = {
+        {"peek.txt", Get, notFound},
+        {"peek.txt", Head, notFound},
+        {"link.txt", Get, head("200 OK", "Keep-Alive", 4, dateOf(page), "text/plain") + "page"},
+        {"link.txt", Head, head("200 OK", "Keep-Alive", 4, dateOf(page), "text/plain")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.method == Head ? " HEAD" : " GET"));
+        reconnect();
+        context.methodCode = c.method;
+        resolvedTo(root + "\\" + c.name);
+        EXPECT_EQ(exchange([&] { return context.sendFile(200, 0); }), c.expected);
+        if (c.expected == notFound) {
+            EXPECT_EQ(context.headerTable.value("send_bytes"), nullptr);
+        }
+    }
+}
+
 } // namespace
 } // namespace velnor::test

@@ -6,7 +6,9 @@
 #include <cctype>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "http/HttpDate.h"
@@ -100,6 +102,8 @@ protected:
               "www/scripts/index.html", "www/scripts/sub/run.exe", "www/scriptsold/tool.exe",
               "www/etc/passwd"})
             dir_.write(f, "inside");
+        for (const char* f : {"www/pipe.html", "www/scripts/pipe.exe"})
+            ::mkfifo((base_ / f).c_str(), 0600);
         for (const char* f : {"x", "secret.txt", "etc/passwd"})
             outside_.push_back(dir_.write(f, "outside"));
 
@@ -170,11 +174,13 @@ TEST_F(TargetResolverTest, MapsTargetsToFiles) {
         {"\\docs\\page.html", 200, "\\docs\\page.html"},
         {"http://example.com/a.html", 200, "\\a.html"},
         {"hTTp://example.com", 400, nullptr},
-        {"/missing.html", 404, nullptr},
+        // A missing file leaves its canonical path for the password check.
+        {"/missing.html", 404, "\\missing.html"},
+        {"/docs/./x//y.html", 404, "\\docs\\x\\y.html"},
         {"/nodoc", 404, nullptr},
         {"/nodoc/", 404, nullptr},
         {"/a/../b", 400, nullptr},
-        {"/a/b/../d", 200, "\\a\\b\\..\\d"},
+        {"/a/b/../d", 200, "\\a\\d"},
         {"/file%20name.html", 200, "\\file%20name.html"},
         {"/file name.html", 404, nullptr},
         // The default document names a directory: no document.
@@ -190,8 +196,11 @@ TEST_F(TargetResolverTest, MapsTargetsToFiles) {
         {"/scripts/sub/", 404, nullptr},
         {"/scripts/nothing/x", 404, nullptr},
         {"/scripts/sub/x", 404, nullptr},
-        // A plain prefix test: a sibling whose name begins with the CGI root's name counts.
-        {"/scriptsold/tool.exe", 999, "\\scriptsold\\tool.exe"},
+        // A sibling whose name begins with the CGI root's name is no part of it.
+        {"/scriptsold/tool.exe", 200, "\\scriptsold\\tool.exe"},
+        // Only regular files are answered.
+        {"/pipe.html", 404, "\\pipe.html"},
+        {"/scripts/pipe.exe", 404, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
@@ -232,17 +241,71 @@ TEST_F(TargetResolverTest, GivesProgramsTheirPathInfo) {
     EXPECT_EQ(variable("PATH_INFO"), "<none>");
 }
 
-TEST_F(TargetResolverTest, ComparesTheCgiRootIgnoringCaseAndSeparatorForm) {
-    std::string written = slashed(cgiRoot_);
-    std::transform(written.begin(), written.end(), written.begin(), ::toupper);
-    config_.extensionRoot = written.c_str();
-    EXPECT_EQ(resolve("/scripts/test.exe/x"), 999);
-    EXPECT_EQ(below(), "\\scripts\\test.exe");
+// The CGI root is compared name by name and exactly: the file system tells "SCRIPTS" from
+// "scripts". Either separator and a trailing one name the same root.
+TEST_F(TargetResolverTest, ComparesTheCgiRootByWholeNamesExactly) {
+    std::string upper = cgiRoot_;
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    const struct {
+        std::string cgiRoot;
+        int status;
+    } cases[] = {
+        {cgiRoot_, 999},
+        {slashed(cgiRoot_), 999},
+        {cgiRoot_ + "\\", 999},
+        {slashed(cgiRoot_) + "/", 999},
+        {upper, 404},
+        {cgiRoot_.substr(0, cgiRoot_.size() - 1), 404}, // "\\script" is no prefix of a name
+        {"", 404},                                      // without a CGI root nothing is a program
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cgiRoot);
+        config_.extensionRoot = c.cgiRoot.c_str();
+        EXPECT_EQ(resolve("/scripts/test.exe/x"), c.status);
+    }
+}
 
-    // Without a CGI root nothing is a program.
-    config_.extensionRoot = "";
-    EXPECT_EQ(resolve("/scripts/test.exe/x"), 404);
-    EXPECT_EQ(resolve("/scripts/test.exe"), 200);
+// Every spelling of a place is judged as that place: the extension root, PATH_INFO and
+// PATH_TRANSLATED come from the canonical path, with the CGI root two levels down.
+TEST_F(TargetResolverTest, DecidesOnTheCanonicalPath) {
+    for (const char* d : {"app/cgi", "app/uploads", "app/cgi-old", "app/CGI"})
+        fs::create_directories(www_ / d);
+    for (const char* f : {"www/app/cgi/p.exe", "www/app/uploads/x.exe", "www/app/cgi-old/y.exe",
+                          "www/app/CGI/z.exe"})
+        dir_.write(f, "program");
+    const std::string nested = documentRoot_ + "\\app\\cgi";
+    config_.extensionRoot = nested.c_str();
+    const std::string rootWithSeparator = documentRoot_ + "\\";
+    const struct {
+        const char* target;
+        int status;
+        const char* below;
+        const char* pathInfo;
+    } cases[] = {
+        {"/app/cgi/p.exe", 999, "\\app\\cgi\\p.exe", ""},
+        {"/app/./cgi/p.exe", 999, "\\app\\cgi\\p.exe", ""},
+        {"/app//cgi/p.exe", 999, "\\app\\cgi\\p.exe", ""},
+        {"/app/cgi/./p.exe/a/../b", 999, "\\app\\cgi\\p.exe", "/b"},
+        {"/app/cgi/p.exe/x/..", 999, "\\app\\cgi\\p.exe", "/"},
+        {"/app/cgi/p.exe/../x", 404, "\\app\\cgi\\x", "<none>"},
+        {"/app/cgi/../uploads/x.exe", 200, "\\app\\uploads\\x.exe", "<none>"},
+        {"/app/cgi-old/y.exe", 200, "\\app\\cgi-old\\y.exe", "<none>"},
+        {"/app/CGI/z.exe", 200, "\\app\\CGI\\z.exe", "<none>"},
+    };
+    for (const char* root : {documentRoot_.c_str(), rootWithSeparator.c_str()}) {
+        config_.documentRoot = root;
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(root) + " " + c.target);
+            EXPECT_EQ(resolve(c.target), c.status);
+            EXPECT_EQ(below(), c.below);
+            EXPECT_EQ(variable("PATH_INFO"), c.pathInfo);
+            if (c.status == 999) {
+                EXPECT_EQ(variable("PATH_TRANSLATED"),
+                          documentRoot_ +
+                              backslashed(c.pathInfo == std::string("") ? "" : c.pathInfo));
+            }
+        }
+    }
 }
 
 TEST_F(TargetResolverTest, AnswersUnchangedFilesWith304) {
@@ -352,6 +415,66 @@ TEST_F(TargetResolverTest, NeverResolvesOutsideTheDocumentRoot) {
         for (const auto& outside : outside_)
             EXPECT_FALSE(fs::equivalent(real, outside));
     }
+}
+
+int collectCandidate(void* state, const char* candidate) noexcept {
+    static_cast<std::vector<std::string>*>(state)->push_back(candidate);
+    return kWalkOn;
+}
+
+// Random spellings over a small tree (fixed seed): every target that resolves ends on a
+// canonical path inside the root, agreeing with a lexical reading of the target; what the
+// programs are told stays inside the root; and the password-file walk visits exactly the
+// directories from the resolved file's own up to the root.
+TEST_F(TargetResolverTest, CanonicalPathHoldsForRandomTargets) {
+    for (const char* d : {"a/b", "a/a", "b/a"})
+        fs::create_directories(www_ / d);
+    for (const char* f : {"www/a/x.exe", "www/a/b/x.exe", "www/b/x.exe", "www/b/a/access.cha",
+                          "www/b/b", "www/a/access.cha"})
+        dir_.write(f, "x");
+    const std::string cgiRoot = documentRoot_ + "\\a";
+    config_.extensionRoot = cgiRoot.c_str();
+    const char* const segments[] = {"a", "b", ".", "..", "", "x.exe", "access.cha"};
+    std::mt19937 random(20240607);
+    int resolved = 0;
+    for (int i = 0; i < 4000; ++i) {
+        std::string target;
+        for (unsigned k = 0, count = 1 + random() % 6; k < count; ++k)
+            target += std::string(random() % 2 ? "/" : "\\") + segments[random() % 7];
+        SCOPED_TRACE(target);
+        const int status = resolve(target);
+        if (status == 400)
+            continue;
+        ++resolved;
+        const std::string path = context_.path;
+        ASSERT_EQ(path.rfind(documentRoot_ + "\\", 0), 0u);
+        const std::string names = path.substr(documentRoot_.size());
+        EXPECT_EQ(names.find("\\\\"), std::string::npos);
+        for (const char* spelling : {"\\.\\", "\\..\\"})
+            EXPECT_EQ((names + "\\").find(spelling), std::string::npos);
+        const fs::path lexical = fs::path(www_.string() + slashed(target)).lexically_normal();
+        if (status == 200 && !lexical.filename().empty()) {
+            EXPECT_EQ(fs::path(slashed(path)), lexical);
+        }
+        const std::string translated = variable("PATH_TRANSLATED");
+        if (translated != "<none>") {
+            EXPECT_EQ(translated.rfind(documentRoot_, 0), 0u);
+            EXPECT_EQ((translated + "\\").find("\\..\\"), std::string::npos);
+        }
+
+        std::vector<std::string> visited;
+        std::vector<std::string> expected;
+        for (fs::path dir = fs::path(slashed(path)).parent_path();; dir = dir.parent_path()) {
+            expected.push_back(backslashed(dir.string()) + "\\access.cha");
+            if (dir == www_ || dir == dir.parent_path())
+                break;
+        }
+        EXPECT_EQ(walkPasswordCandidates(status, path.c_str(), documentRoot_.c_str(), "access.cha",
+                                         collectCandidate, &visited),
+                  status);
+        EXPECT_EQ(visited, expected);
+    }
+    EXPECT_GT(resolved, 500);
 }
 
 } // namespace
