@@ -182,8 +182,11 @@ int runCgiGateway(RequestContext& context, const char* programPath, int closeFla
     CgiRelay relay(context, child);
     const Outcome outcome = relay.run(limits.idleMs);
     // A stalled program has had its time, and so has whatever it started that holds its
-    // output: the whole group ends now. Any other is given a moment to exit by itself.
-    child.finish(outcome == Outcome::Stalled ? 0 : long(limits.exitGraceMs));
+    // output: the whole group ends now. Any other may finish its work in the background.
+    if (outcome == Outcome::Stalled)
+        child.finish(0);
+    else
+        child.leaveRunning(limits.lingerMs);
 
     switch (outcome) {
     case Outcome::SendFailed:

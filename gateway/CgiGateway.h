@@ -13,9 +13,10 @@ struct CgiLimits {
     // A program that for this long neither takes input nor produces output is ended;
     // the same figure as the wait for a client's request.
     std::uint32_t idleMs = kReadTimeoutMs;
-    // After its output has ended, the time a program has to exit by itself before it is
-    // ended: the client only sees the response complete once the connection closes.
-    std::uint32_t exitGraceMs = 200;
+    // After its output has ended (or its client has gone), how long a program may go on
+    // working (writing a record, sending mail) before its whole process group is ended.
+    // Nobody waits for it meanwhile: the answer is complete and the worker free.
+    std::uint32_t lingerMs = 60000;
 };
 
 // Runs `programPath` (the resolved path) as a CGI/1.1 program for the request: 999 after

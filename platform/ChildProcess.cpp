@@ -17,6 +17,7 @@
 #include <ctime>
 #include <utility>
 
+#include "platform/ChildReaper.h"
 #include "platform/FileSystem.h"
 #include "platform/HeapBlock.h"
 
@@ -335,6 +336,25 @@ bool ChildProcess::waitForExit(long timeoutMs) noexcept {
             pause = pause < 32 ? pause * 2 : pause;
         }
     }
+}
+
+void ChildProcess::leaveRunning(std::uint32_t limitMs) noexcept {
+    input_.reset();
+    output_.reset();
+    error_.reset();
+    if (pid_ <= 0)
+        return;
+    reapedElsewhere_ = false;
+    if (hasExited() || reapedElsewhere_) {
+        // Ended by itself: reaped without touching what it left in the background.
+        finish(1);
+        return;
+    }
+    if (reapLater(pid_, limitMs)) {
+        pid_ = -1;
+        return;
+    }
+    finish(0);
 }
 
 bool ChildProcess::finish(long graceMs) noexcept {

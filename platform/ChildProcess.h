@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/UniqueFd.h"
 
@@ -72,6 +73,12 @@ public:
     // ended with SIGKILL first. True when the program had ended by itself (or nothing was
     // running).
     bool finish(long graceMs) noexcept;
+
+    // Closes the server's pipe ends and lets the program finish its work without anyone
+    // waiting on it: one that has exited is reaped now, any other goes to the reaper,
+    // which ends its group once `limitMs` has passed. When the reaper cannot take it,
+    // the group is ended and reaped now.
+    void leaveRunning(std::uint32_t limitMs) noexcept;
 
 private:
     // Ended, but left unreaped.

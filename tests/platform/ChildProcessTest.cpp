@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "../support/TempDir.h"
 #include "platform/ChildProcess.h"
+#include "platform/ChildReaper.h"
 
 namespace velnor::platform {
 namespace {
@@ -149,6 +151,38 @@ TEST_F(ChildProcessTest, DestructorReapsAProgramStillRunning) {
     }
     EXPECT_TRUE(processGone(pid));
     EXPECT_EQ(childrenOfThisProcess(), 0);
+}
+
+// A program left to run is reaped when it ends by itself, with its work done; one that
+// outlives its limit has its whole group ended. Nobody waits on it in either case.
+TEST_F(ChildProcessTest, LeftRunningProgramsAreReapedOrEndedAtTheirLimit) {
+    const struct {
+        const char* body;
+        std::uint32_t limitMs;
+        bool finishes;
+    } cases[] = {
+        {"sleep 0.3\necho done > finished.txt\n", 5000, true},
+        {"sleep 5\necho done > finished.txt\n", 300, false},
+    };
+    const std::string marker = dir.path() / "finished.txt";
+    for (const auto& c : cases) {
+        std::filesystem::remove(marker);
+        ChildProcess child;
+        ASSERT_EQ(child.start(script("work.exe", c.body).c_str(), dir.path().c_str(), nullptr),
+                  StartFailure::None);
+        const auto start = Clock::now();
+        child.leaveRunning(c.limitMs);
+        EXPECT_LT(elapsedMs(start), 100) << c.body;
+        EXPECT_FALSE(child.running());
+        while (childrenOfThisProcess() != 0 && elapsedMs(start) < 3000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(childrenOfThisProcess(), 0) << c.body;
+        EXPECT_EQ(reapLaterCount(), 0u) << c.body;
+        EXPECT_EQ(std::filesystem::exists(marker), c.finishes) << c.body;
+        if (!c.finishes) {
+            EXPECT_GE(elapsedMs(start), long(c.limitMs) - 20) << c.body;
+        }
+    }
 }
 
 } // namespace

@@ -93,6 +93,19 @@ int main(void) {
         close(1);
         close(2);
         waitForever();
+    } else if (strcmp(mode, "finish-later") == 0) {
+        /* Answers, lets go of its output, then finishes its work: a marker file in its
+         * directory a moment later. */
+        say(kHead);
+        say("answered\n");
+        close(1);
+        close(2);
+        usleep(300000);
+        FILE* marker = fopen("finished.txt", "w");
+        if (marker == NULL)
+            return 4;
+        fprintf(marker, "%d\n", (int)getpid());
+        fclose(marker);
     } else {
         say(kHead);
         say("unknown mode\n");
