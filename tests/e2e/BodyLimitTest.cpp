@@ -1,6 +1,8 @@
-// Request bodies on the wire: the announced length is judged before a byte of the body is
-// taken in, a protected target refuses a stranger before its body, and a body that pauses
-// is waited for.
+// What a request may cost a worker before its answer: the announced body length is judged
+// before a byte of the body is taken in, a protected target refuses a stranger before its
+// body, a body that pauses is waited for, and a head trickled in while others wait for a
+// worker does not keep it.
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -96,6 +98,38 @@ TEST_F(BodyLimitTest, ABodyThatPausesIsWaitedFor) {
     std::this_thread::sleep_for(1500ms);
     ASSERT_TRUE(client.send("56789"));
     EXPECT_EQ(client.readResponse(), kAlphaKept);
+}
+
+TEST_F(BodyLimitTest, ATrickledHeadIsCutUnderPressure) {
+    server.setDword("StartServers", 1);
+    start(std::nullopt);
+    RawClient slow(server.port());
+    ASSERT_TRUE(slow.send("GET /a.txt HTTP/1.0\r\n"));
+    // The whole head would be there after about 8 s.
+    const std::string rest = "X: " + std::string(35, 'x') + "\r\n\r\n";
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        for (char byte : rest) {
+            std::this_thread::sleep_for(200ms);
+            if (stop || !slow.send(std::string(1, byte)))
+                return;
+        }
+    });
+    // Another client finds the only worker taken: from now on the server is under pressure.
+    EXPECT_EQ(roundTrip(server.port(), get("/b.txt"), 3s), kBusyAnswer);
+    EXPECT_TRUE(slow.peerClosed(5s)) << "the trickled head kept its worker";
+    stop = true;
+    trickle.join();
+
+    // The worker is free again; a worker that has just closed may need a moment.
+    std::string answer(kBusyAnswer);
+    for (int attempt = 0; attempt < 30 && answer == kBusyAnswer; ++attempt) {
+        if (attempt > 0)
+            std::this_thread::sleep_for(100ms);
+        answer = roundTrip(server.port(), get("/a.txt", "HTTP/1.0", "Connection: close\r\n"));
+    }
+    EXPECT_EQ(answer,
+              fileHead("HTTP/1.0", "200 OK", true, kAlphaText.size(), "text/plain") + kAlphaText);
 }
 
 } // namespace
