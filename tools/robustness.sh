@@ -7,10 +7,9 @@
 #   tools/robustness.sh BUILD_DIR     use (and bring up to date) an existing build
 #   tools/robustness.sh BUILD_DIR "slow clients" fifo    run the named probes alone
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
+root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-2}
-dir=${1:-$root/build-robustness}
+dir=$(realpath -m "${1:-$root/build-robustness}")
 [ $# -gt 0 ] && shift
 
 if [ ! -f "$dir/CMakeCache.txt" ]; then
