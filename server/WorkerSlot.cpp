@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "content/Strings.h"
+#include "server/core/ClientPace.h"
 
 namespace velnor {
 namespace {
@@ -98,14 +99,16 @@ void ServeConnection(WorkerPool& pool, WorkerSlot& slot, RequestContext& context
     formatDotted(slot.peer, dotted);
     context.startConnection();
     context.handle = slot.socketHandle;
+    context.pressure = &pool.serverBusy;
     for (;;) {
         context.WaitSeconds = 1;
         context.WaitMicroseconds = 0;
         int status = context.readRequest(&pool.serverBusy);
         int closeFlag = 0;
         if (status != 0) {
-            context.WaitSeconds = 5;
-            context.WaitMicroseconds = 0;
+            context.WaitSeconds = std::int32_t(kSendStallMs / 1000);
+            context.WaitMicroseconds = std::int32_t(kSendStallMs % 1000) * 1000;
+            context.BeginResponse();
             const char* connection = context.headerTable.valueNoCase("connection");
             closeFlag = decideCloseFlag(pool.keepAlive, connection ? connection : "keep-alive",
                                         pool.serverBusy.load(std::memory_order_relaxed), status);
@@ -114,7 +117,11 @@ void ServeConnection(WorkerPool& pool, WorkerSlot& slot, RequestContext& context
         if (slot.logEntry != nullptr && status != 0 && pool.config.logPath)
             logRequest(pool, slot, context, status, dotted);
         context.resetRequest();
-        if (!keepsConnection(status, closeFlag))
+        if (!keepsConnection(status, closeFlag) || context.SendCut())
+            break;
+        // The request boundary: once the stop has begun the connection ends here, even
+        // for a client that always has its next request ready.
+        if (slot.busy.load(std::memory_order_acquire) == 0)
             break;
     }
 }

@@ -5,10 +5,17 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/Clock.h"
+#include "server/core/ClientPace.h"
+
 namespace velnor {
 namespace {
 
 std::atomic<bool> socketsStarted{false};
+
+// While a send waits, the client's progress and pace are looked at this often: the full
+// path to it frees room in pieces too small to report the socket writable.
+constexpr long kSendCheckMs = 250;
 
 } // namespace
 
@@ -77,8 +84,61 @@ int SocketConnection::WaitReadable() noexcept {
     return platform::socketWaitReadable(handle, waitMilliseconds());
 }
 
-int SocketConnection::waitWritable() noexcept {
-    return platform::socketWaitWritable(handle, waitMilliseconds());
+void SocketConnection::BeginResponse() noexcept {
+    responseSent_ = 0;
+    paceStarted_ = false;
+    takenAtStart_ = 0;
+    waitedMs_ = 0;
+    sendCut_ = false;
+}
+
+std::uint64_t SocketConnection::takenByClient() const noexcept {
+    const long unsent = platform::socketUnsentBytes(handle);
+    // Without the queue's size, what the socket accepted stands in for what the client
+    // took; it still grows only as the client makes room.
+    if (unsent < 0)
+        return responseSent_;
+    return responseSent_ > std::uint64_t(unsent) ? responseSent_ - std::uint64_t(unsent) : 0;
+}
+
+int SocketConnection::waitToSend() noexcept {
+    // The wait time is the longest the client may take no byte at all. The pace is
+    // measured from the first check in which the client took nothing: until then the
+    // buffers on the way to it were still filling, which says nothing of how fast it
+    // reads. Only time spent waiting on it counts, so a gateway that is slow to produce
+    // its output never counts against its client.
+    const long stallMs = waitMilliseconds();
+    std::uint64_t lastTaken = takenByClient();
+    std::uint32_t lastProgress = platform::tickCount();
+    for (;;) {
+        const std::uint32_t before = platform::tickCount();
+        const long left = stallMs - long(before - lastProgress);
+        const long slice = left <= 0 ? 0 : left < kSendCheckMs ? left : kSendCheckMs;
+        const int ready = platform::socketWaitWritable(handle, slice);
+        const std::uint32_t after = platform::tickCount();
+        if (ready < 0)
+            return -1;
+        if (paceStarted_)
+            waitedMs_ += after - before;
+        const std::uint64_t taken = takenByClient();
+        if (taken > lastTaken) {
+            lastTaken = taken;
+            lastProgress = after;
+        } else if (ready == 0 && !paceStarted_) {
+            paceStarted_ = true;
+            takenAtStart_ = taken;
+        }
+        const bool pressed = pressure != nullptr && pressure->load(std::memory_order_relaxed) != 0;
+        const std::uint64_t paced = taken > takenAtStart_ ? taken - takenAtStart_ : 0;
+        const std::uint32_t waited = waitedMs_ > UINT32_MAX ? UINT32_MAX : std::uint32_t(waitedMs_);
+        if ((pressed && isTooSlow(paced, waited)) ||
+            (ready == 0 && long(after - lastProgress) >= stallMs)) {
+            sendCut_ = true;
+            return -1;
+        }
+        if (ready > 0)
+            return 1;
+    }
 }
 
 long SocketConnection::waitMilliseconds() const noexcept {
@@ -111,13 +171,14 @@ std::int64_t SocketConnection::SendAll(const void* data, std::uint32_t length, i
         const long result =
             platform::socketSend(handle, bytes + sent, std::size_t(length - sent), flags);
         if (result == -2) {
-            if (waitWritable() < 1)
+            if (waitToSend() < 1)
                 return -1;
             continue;
         }
         if (result <= 0)
             return sent;
         sent += result;
+        responseSent_ += std::uint64_t(result);
         if (sent >= length)
             return sent;
     }
@@ -138,7 +199,7 @@ std::int64_t SocketConnection::SendFile(int fileFd, std::int64_t offset,
         const std::size_t chunk = left > SIZE_MAX ? SIZE_MAX : std::size_t(left);
         const long result = platform::socketSendFile(handle, fileFd, offset, chunk);
         if (result == -2) {
-            if (waitWritable() < 1)
+            if (waitToSend() < 1)
                 return -1;
             continue;
         }
@@ -146,6 +207,7 @@ std::int64_t SocketConnection::SendFile(int fileFd, std::int64_t offset,
         if (result <= 0)
             return std::int64_t(sent);
         sent += std::uint64_t(result);
+        responseSent_ += std::uint64_t(result);
         if (sent >= count)
             return std::int64_t(sent);
     }

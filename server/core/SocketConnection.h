@@ -1,6 +1,7 @@
 // One TCP socket together with the timeout that bounds every wait on it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/Socket.h"
@@ -38,9 +39,12 @@ public:
     int Accept(platform::PeerAddress& peer) noexcept;
     // > 0 readable, 0 timed out, -1 failed.
     int WaitReadable() noexcept;
+    // Starts a new answer: the pace of the sends that follow is judged from here.
+    void BeginResponse() noexcept;
     // All `length` bytes (0: the NUL-terminated text's length): bytes sent, which may be
-    // fewer when the peer fails; 0 for nothing to send; -1 for no socket or a wait that
-    // timed out or failed.
+    // fewer when the peer fails; 0 for nothing to send; -1 for no socket, a failed wait,
+    // or a client that took no byte for the whole wait time, or (while `pressure` is
+    // raised) that takes the answer slower than the pace of ClientPace.h.
     std::int64_t SendAll(const void* data, std::uint32_t length, int flags) noexcept;
     // `count` bytes of an open file from `offset`, under the same rules as SendAll.
     std::int64_t SendFile(int fileFd, std::int64_t offset, std::uint64_t count) noexcept;
@@ -50,13 +54,29 @@ public:
     // The bound port, or 0; shows which port an ephemeral bind picked.
     std::uint16_t LocalPort() const noexcept;
 
+    // True once a send was ended because its client was too slow or stalled.
+    bool SendCut() const noexcept { return sendCut_; }
+
     int handle = -1;
     std::int32_t WaitSeconds = 5;
     std::int32_t WaitMicroseconds = 0;
+    // Raised while every worker is busy (or the server is stopping): a slow client then
+    // gives its worker back. Null: never under pressure.
+    const std::atomic<std::uint32_t>* pressure = nullptr;
 
 private:
     long waitMilliseconds() const noexcept;
-    int waitWritable() noexcept;
+    // Waits until more can be sent: 1, or -1 when the client is to be given up.
+    int waitToSend() noexcept;
+    std::uint64_t takenByClient() const noexcept;
+
+    // The current answer's bytes handed to the socket, and its pace record, kept from
+    // the first check in which its client took nothing.
+    std::uint64_t responseSent_ = 0;
+    bool paceStarted_ = false;
+    std::uint64_t takenAtStart_ = 0;
+    std::uint64_t waitedMs_ = 0;
+    bool sendCut_ = false;
 };
 
 } // namespace velnor

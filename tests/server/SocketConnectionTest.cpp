@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -281,6 +282,47 @@ TEST_F(SocketConnectionTest, LargeSendAllReachesSlowReader) {
     EXPECT_EQ(sent, std::int64_t(data.size()));
     ASSERT_EQ(got.size(), data.size());
     EXPECT_TRUE(got == data);
+}
+
+// A send waits on its client: one that takes nothing is given up after the wait time;
+// under pressure, one slower than the pace is given up once its grace is over; a client
+// that keeps up is never cut.
+TEST_F(SocketConnectionTest, SendsEndForClientsThatStallOrLagUnderPressure) {
+    const struct {
+        const char* what;
+        std::uint32_t pressure;
+        std::int32_t waitMs;
+        bool reads;
+        long long minMs, maxMs;
+    } cases[] = {
+        {"takes nothing", 0, 1000, false, 950, 1900},
+        {"takes nothing, under pressure", 1, 5000, false, 2000, 3300},
+        {"keeps up, under pressure", 1, 5000, true, 0, 4000},
+    };
+    const std::string data = pattern(16 * 1024 * 1024);
+    for (const auto& c : cases) {
+        connectPair();
+        std::atomic<std::uint32_t> flag{c.pressure};
+        server.pressure = &flag;
+        server.WaitSeconds = c.waitMs / 1000;
+        server.WaitMicroseconds = (c.waitMs % 1000) * 1000;
+        server.BeginResponse();
+        client.WaitSeconds = 5;
+        std::thread reader([&] {
+            if (c.reads)
+                receiveUpTo(client, data.size());
+        });
+        const auto start = Clock::now();
+        const std::int64_t sent = server.SendAll(data.data(), std::uint32_t(data.size()), 0);
+        const long long took = millisecondsSince(start);
+        server.Close();
+        reader.join();
+        client.Close();
+        EXPECT_EQ(sent, c.reads ? std::int64_t(data.size()) : -1) << c.what;
+        EXPECT_EQ(server.SendCut(), !c.reads) << c.what;
+        EXPECT_GE(took, c.minMs) << c.what;
+        EXPECT_LT(took, c.maxMs) << c.what;
+    }
 }
 
 TEST_F(SocketConnectionTest, SendFileSendsExactlyTheRequestedBytes) {
