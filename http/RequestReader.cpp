@@ -23,7 +23,7 @@ constexpr std::int64_t kBodyCapacity = INT32_MAX;
 
 // Finds the end of the head in the bytes collected so far, looking at each byte only
 // once however small the pieces are. The collected bytes are text up to their first NUL:
-// a NUL hides everything after it, so such a head never ends.
+// a NUL before the end of the head means the head can never be read as text.
 class HeadFinder {
 public:
     // The head's length (its terminator included), or 0 while its end has not arrived.
@@ -45,6 +45,10 @@ public:
             return std::uint32_t(at + 2);
         return 0;
     }
+
+    // A NUL came before any end of the head: no head can hold one, and waiting for more
+    // would only hold the worker until the deadline.
+    bool hitNul() const noexcept { return stopped_; }
 
 private:
     std::uint32_t searched_ = 0;
@@ -145,6 +149,8 @@ int RequestContext::readRequest(const std::atomic<std::uint32_t>* busy) noexcept
     if (collected.length > 0)
         headLength = finder.search(collected.data, collected.length);
     while (headLength == 0) {
+        if (finder.hitNul())
+            return 400;
         const int received = Receive(block, kReceiveBlock, 0);
         if (received < 0) {
             Close();
@@ -160,6 +166,8 @@ int RequestContext::readRequest(const std::atomic<std::uint32_t>* busy) noexcept
             headLength = finder.search(collected.data, collected.length);
             if (headLength != 0)
                 break;
+            if (finder.hitNul())
+                return 400;
         }
         if (elapsedSince(startTick) > readTimeout)
             return 0;
