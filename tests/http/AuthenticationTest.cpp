@@ -1,12 +1,10 @@
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "http/RequestContext.h"
-#include "http/TargetResolver.h"
 #include "tests/support/TempDir.h"
 
 namespace velnor {
@@ -211,41 +209,6 @@ TEST_F(AuthenticationTest, UnreadablePasswordPathIsAServerError) {
     put("\xff/access.cha", "alice:secret\n");
     EXPECT_EQ(check("\\\xff\\page.html", basic("alice:secret").c_str()), 500);
     EXPECT_EQ(check("\\\xff\\page.html", nullptr), 401);
-}
-
-int collect(void* state, const char* candidate) noexcept {
-    static_cast<std::vector<std::string>*>(state)->push_back(candidate);
-    return kWalkOn;
-}
-
-TEST(PasswordWalk, OffersTheDirectoriesFromTheFileUpToTheRoot) {
-    using List = std::vector<std::string>;
-    const struct {
-        const char* root;
-        const char* path;
-        List candidates;
-    } cases[] = {
-        {"\\srv\\www", "\\srv\\www\\a\\b.html", {"\\srv\\www\\a\\f", "\\srv\\www\\f"}},
-        {"\\srv\\www\\", "\\srv\\www\\a\\b.html", {"\\srv\\www\\a\\f", "\\srv\\www\\f"}},
-        {"\\srv\\www", "\\srv\\www\\missing\\", {"\\srv\\www\\missing\\f", "\\srv\\www\\f"}},
-        {"\\", "\\a\\b.html", {"\\a\\f", "\\f"}}, // the file-system root as document root
-        {"", "\\a\\b.html", {"\\a\\f"}},          // an unset root never reaches "\"
-        {"www", "www\\a.html", {"www\\f"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.root) + " " + c.path);
-        List visited;
-        EXPECT_EQ(walkPasswordCandidates(200, c.path, c.root, "f", collect, &visited), 200);
-        EXPECT_EQ(visited, c.candidates);
-    }
-    // The first deciding answer ends the walk.
-    int calls = 0;
-    auto decide = [](void* state, const char*) noexcept {
-        ++*static_cast<int*>(state);
-        return 401;
-    };
-    EXPECT_EQ(walkPasswordCandidates(200, "\\r\\a\\b.html", "\\r", "f", decide, &calls), 401);
-    EXPECT_EQ(calls, 1);
 }
 
 // A password file that is a FIFO refuses at once instead of holding the worker.

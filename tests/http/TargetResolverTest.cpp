@@ -265,49 +265,6 @@ TEST_F(TargetResolverTest, ComparesTheCgiRootByWholeNamesExactly) {
     }
 }
 
-// Every spelling of a place is judged as that place: the extension root, PATH_INFO and
-// PATH_TRANSLATED come from the canonical path, with the CGI root two levels down.
-TEST_F(TargetResolverTest, DecidesOnTheCanonicalPath) {
-    for (const char* d : {"app/cgi", "app/uploads", "app/cgi-old", "app/CGI"})
-        fs::create_directories(www_ / d);
-    for (const char* f : {"www/app/cgi/p.exe", "www/app/uploads/x.exe", "www/app/cgi-old/y.exe",
-                          "www/app/CGI/z.exe"})
-        dir_.write(f, "program");
-    const std::string nested = documentRoot_ + "\\app\\cgi";
-    config_.extensionRoot = nested.c_str();
-    const std::string rootWithSeparator = documentRoot_ + "\\";
-    const struct {
-        const char* target;
-        int status;
-        const char* below;
-        const char* pathInfo;
-    } cases[] = {
-        {"/app/cgi/p.exe", 999, "\\app\\cgi\\p.exe", ""},
-        {"/app/./cgi/p.exe", 999, "\\app\\cgi\\p.exe", ""},
-        {"/app//cgi/p.exe", 999, "\\app\\cgi\\p.exe", ""},
-        {"/app/cgi/./p.exe/a/../b", 999, "\\app\\cgi\\p.exe", "/b"},
-        {"/app/cgi/p.exe/x/..", 999, "\\app\\cgi\\p.exe", "/"},
-        {"/app/cgi/p.exe/../x", 404, "\\app\\cgi\\x", "<none>"},
-        {"/app/cgi/../uploads/x.exe", 200, "\\app\\uploads\\x.exe", "<none>"},
-        {"/app/cgi-old/y.exe", 200, "\\app\\cgi-old\\y.exe", "<none>"},
-        {"/app/CGI/z.exe", 200, "\\app\\CGI\\z.exe", "<none>"},
-    };
-    for (const char* root : {documentRoot_.c_str(), rootWithSeparator.c_str()}) {
-        config_.documentRoot = root;
-        for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(root) + " " + c.target);
-            EXPECT_EQ(resolve(c.target), c.status);
-            EXPECT_EQ(below(), c.below);
-            EXPECT_EQ(variable("PATH_INFO"), c.pathInfo);
-            if (c.status == 999) {
-                EXPECT_EQ(variable("PATH_TRANSLATED"),
-                          documentRoot_ +
-                              backslashed(c.pathInfo == std::string("") ? "" : c.pathInfo));
-            }
-        }
-    }
-}
-
 TEST_F(TargetResolverTest, AnswersUnchangedFilesWith304) {
     const std::string same = httpDateOf("docs/page.html", 0);
     const std::string older = httpDateOf("docs/page.html", -1);
