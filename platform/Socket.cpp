@@ -222,6 +222,13 @@ void socketDiscardInput(int fd, std::size_t limit) noexcept {
     }
 }
 
+void socketResetOnClose(int fd) noexcept {
+    linger immediate{};
+    immediate.l_onoff = 1;
+    immediate.l_linger = 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &immediate, sizeof immediate);
+}
+
 int socketShutdown(int fd) noexcept {
     return ::shutdown(fd, SHUT_RDWR);
 }

@@ -63,6 +63,9 @@ long socketUnsentBytes(int fd) noexcept;
 // Reads and drops up to `limit` bytes that have already arrived, without waiting.
 void socketDiscardInput(int fd, std::size_t limit) noexcept;
 
+// Makes the coming close drop whatever is still queued for the peer and reset the
+// connection, instead of delivering it at the peer's pace long after the close.
+void socketResetOnClose(int fd) noexcept;
 int socketShutdown(int fd) noexcept;
 int socketClose(int fd) noexcept;
 

@@ -103,9 +103,9 @@ std::uint64_t SocketConnection::takenByClient() const noexcept {
 
 int SocketConnection::waitToSend() noexcept {
     // The wait time is the longest the client may take no byte at all. The pace is
-    // measured from the first check in which the client took nothing: until then the
-    // buffers on the way to it were still filling, which says nothing of how fast it
-    // reads. Only time spent waiting on it counts, so a gateway that is slow to produce
+    // measured from the first whole check in which the client fell behind it: until
+    // then the buffers on the way to it were still filling, which says nothing of how
+    // fast it reads. Only time spent waiting on it counts, so a gateway that is slow to produce
     // its output never counts against its client.
     const long stallMs = waitMilliseconds();
     std::uint64_t lastTaken = takenByClient();
@@ -121,18 +121,24 @@ int SocketConnection::waitToSend() noexcept {
         if (paceStarted_)
             waitedMs_ += after - before;
         const std::uint64_t taken = takenByClient();
+        const std::uint64_t gained = taken > lastTaken ? taken - lastTaken : 0;
+        if (!paceStarted_ && ready == 0 &&
+            gained * 1000 < std::uint64_t(kMinimumBytesPerSecond) * std::uint64_t(slice)) {
+            paceStarted_ = true;
+            takenAtStart_ = taken;
+        }
         if (taken > lastTaken) {
             lastTaken = taken;
             lastProgress = after;
-        } else if (ready == 0 && !paceStarted_) {
-            paceStarted_ = true;
-            takenAtStart_ = taken;
         }
         const bool pressed = pressure != nullptr && pressure->load(std::memory_order_relaxed) != 0;
         const std::uint64_t paced = taken > takenAtStart_ ? taken - takenAtStart_ : 0;
         const std::uint32_t waited = waitedMs_ > UINT32_MAX ? UINT32_MAX : std::uint32_t(waitedMs_);
         if ((pressed && isTooSlow(paced, waited)) ||
             (ready == 0 && long(after - lastProgress) >= stallMs)) {
+            // What is still queued would otherwise go on trickling out to the client
+            // after the close, holding the memory the cut was meant to free.
+            platform::socketResetOnClose(handle);
             sendCut_ = true;
             return -1;
         }

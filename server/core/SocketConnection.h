@@ -71,7 +71,7 @@ private:
     std::uint64_t takenByClient() const noexcept;
 
     // The current answer's bytes handed to the socket, and its pace record, kept from
-    // the first check in which its client took nothing.
+    // the first check in which its client fell behind the pace.
     std::uint64_t responseSent_ = 0;
     bool paceStarted_ = false;
     std::uint64_t takenAtStart_ = 0;
