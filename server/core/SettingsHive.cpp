@@ -397,6 +397,11 @@ bool SettingsHive::setValue(const char* name, std::uint32_t type, const void* da
                 std::size_t at = keyEnd;
                 while (at > keyLine + 1 && trim(lines[at - 1]).empty())
                     --at;
+                // A last entry cut off after a continuation backslash would swallow a
+                // line put after it: the new line goes before that entry instead, which
+                // then reads as it did.
+                while (at > keyLine + 1 && !lines[at - 1].empty() && lines[at - 1].back() == '\\')
+                    --at;
                 lines.insert(lines.begin() + static_cast<long>(at), line);
             }
         }
