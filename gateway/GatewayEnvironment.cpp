@@ -131,7 +131,12 @@ bool setScriptName(RequestContext& context) noexcept {
     std::size_t pathLength = end != nullptr
                                  ? std::size_t(static_cast<const char*>(end) - context.path)
                                  : sizeof context.path - 1;
+    // A root of "\" alone names the file-system root: its separator starts the script
+    // name rather than ending the root.
     std::size_t rootLength = std::strlen(documentRoot);
+    while (rootLength > 0 &&
+           (documentRoot[rootLength - 1] == '\\' || documentRoot[rootLength - 1] == '/'))
+        --rootLength;
     if (rootLength > pathLength)
         rootLength = pathLength;
 

@@ -1,5 +1,6 @@
 // Operator error documents: served under the error's status line, or the bare response
 // when the document cannot be served, and never a detour without end.
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,11 +23,14 @@ protected:
         server.writeDocument("errors/404.html", kNotFoundPage);
         server.writeDocument("errors/400.txt", kBadRequestText);
         ASSERT_TRUE(makeUnopenableFile(server.documentRoot() / "errors" / "sock.html"));
+        // A program that answers nothing: its gateway fails with 500 every time.
+        const std::string mute = server.writeDocument("scripts/mute.exe", "#!/bin/sh\nexit 0\n");
+        std::filesystem::permissions(mute, std::filesystem::perms::owner_all);
         server.writeProgramFile("ErrorDocument.txt", "# the operator's pages\n"
                                                      "404 /errors/404.html\n"
                                                      "400\t/errors/400.txt\n"
                                                      "501 /errors/none.html\n"
-                                                     "500 /errors/sock.html\n"
+                                                     "500 /scripts/mute.exe\n"
                                                      "411 /../secret.txt\n"
                                                      "413\n");
         startServer();
@@ -77,15 +81,18 @@ TEST_F(ErrorDocumentTest, UnservableDocumentFallsBackToTheBareResponse) {
 }
 
 TEST_F(ErrorDocumentTest, FailingDocumentFor500EndsAfterOneDetour) {
-    // The file fails to open (500), its document fails the same way: one bare answer.
-    EXPECT_EQ(roundTrip(server.port(), get("/errors/sock.html"), 3s),
-              bareStatus("HTTP/1.0", "500 Internal Server Error", 578));
-    // A 500 from the parser takes the same detour, which ends at the open failure.
+    // The 500 document is a program that fails with 500 itself: one bare answer.
     std::string fields;
     for (int i = 0; i < 8; ++i)
         fields += "H" + std::to_string(i) + ": " + std::string(500, 'v') + "\r\n";
     EXPECT_EQ(roundTrip(server.port(), get("/a.txt", "HTTP/1.0", fields), 3s),
-              bareStatus("HTTP/1.0", "500 Internal Server Error", 578));
+              bareStatus("HTTP/1.0", "500 Internal Server Error", 1910));
+    // Only regular files are documents: a socket in the tree is not found, and its
+    // 404 is answered with the 404 document.
+    EXPECT_EQ(
+        roundTrip(server.port(), get("/errors/sock.html"), 3s),
+        fileHead("HTTP/1.0", "404 Object Not Found", true, kNotFoundPage.size(), "text/html") +
+            kNotFoundPage);
     // And the server still serves.
     EXPECT_EQ(roundTrip(server.port(), get("/a.txt", "HTTP/1.0", "Connection: close\r\n")),
               fileHead("HTTP/1.0", "200 OK", true, kAlphaText.size(), "text/plain") + kAlphaText);

@@ -194,7 +194,8 @@ TEST_F(GatewayEnvironmentTest, ScriptNameIsThePathBelowTheDocumentRoot) {
     };
     const Case cases[] = {
         {"\\srv\\www", "\\srv\\www\\scripts\\run.exe", "/scripts/run.exe"},
-        {"\\srv\\www\\", "\\srv\\www\\\\docs\\notes.upper", "/docs/notes.upper"},
+        {"\\srv\\www\\", "\\srv\\www\\docs\\notes.upper", "/docs/notes.upper"},
+        {"\\", "\\docs\\notes.upper", "/docs/notes.upper"},
         {"\\wwwroot", "\\wwwroot\\scripts\\RUN.EXE", "/scripts/RUN.EXE"},
         {"\\a\\much\\longer\\root", "\\short", ""},
         {"", "\\x\\y", "/x/y"},
