@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds VELNOR and runs every test: the normal build with all tests, then the unit tests
-# again under AddressSanitizer + UndefinedBehaviorSanitizer, then the format check.
+# Builds VELNOR and runs every test: the format check, the normal build with all tests and
+# the robustness run, the tests again under AddressSanitizer + UndefinedBehaviorSanitizer
+# and ThreadSanitizer, the 32-bit ARM plug-in, and a bounded fuzzing run.
 # Installs what a bare machine lacks (as root, from Debian's packages).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,6 +31,9 @@ echo "== build and test"
 build "$root/build"
 (cd "$root/build" && ctest -j"$jobs" --output-on-failure --timeout 300)
 
+echo "== robustness run"
+./tools/robustness.sh "$root/build"
+
 echo "== unit and end-to-end tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 build "$root/build-asan" -DVELNOR_SANITIZE=address
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -43,3 +47,6 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 echo "== 32-bit ARM plug-in under qemu-arm"
 ./tools/arm-check.sh
+
+echo "== fuzzing the parsers (libFuzzer, ${FUZZ_SECONDS:-25}s per target)"
+./tools/fuzz.sh
