@@ -7,8 +7,10 @@ namespace velnor {
 
 // A request or response younger than this is never judged: a client gets time to start.
 constexpr std::uint32_t kPaceGraceMs = 2000;
-// Below this average, measured from the first byte of a request's head or body, or
-// from the start of a response, a client is too slow to keep a worker under pressure.
+// Below this average a client is too slow to keep a worker under pressure. A request is
+// measured from the first byte of its head or body. A response is measured over the time
+// spent waiting on the client, from the first wait in which it fell behind: what the
+// kernel's buffers took at once says nothing about the client's pace.
 constexpr std::uint32_t kMinimumBytesPerSecond = 1024;
 // A response whose client takes no byte for this long is ended, pressure or not.
 constexpr std::uint32_t kSendStallMs = 5000;
