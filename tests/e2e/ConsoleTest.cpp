@@ -520,8 +520,7 @@ TEST_F(ConsoleTest, SettingsListsEveryValueAndTheHive) {
     EXPECT_NE(out.find(hivePath().string()), std::string::npos) << out;
     for (const char* name :
          {"ServerSoftware", "DocRoot", "CgiRoot", "DefaultDoc", "BasicAuthFile", "LogFile",
-          "LogSize", "Port", "StartServers", "Timeout", "KeepAlive", "DNSLookup",
-          "MaxBodySize"})
+          "LogSize", "Port", "StartServers", "Timeout", "KeepAlive", "DNSLookup", "MaxBodySize"})
         EXPECT_NE(out.find(name), std::string::npos) << name;
     EXPECT_NE(out.find("8123"), std::string::npos);
     EXPECT_NE(out.find("start.htm"), std::string::npos);
