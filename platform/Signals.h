@@ -1,7 +1,17 @@
-// The stop signals (SIGINT, SIGTERM), taken synchronously by one waiting thread.
+// The stop signals: SIGINT, SIGTERM and SIGHUP. Settings are read once at start, so a
+// hang-up has nothing to reload and stops the server as SIGTERM does.
 #pragma once
 
+#include "platform/UniqueFd.h"
+
 namespace velnor::platform {
+
+// Called first thing in the program, so that nothing it does before the control window
+// runs (reading a hive that never answers included) can outlast a stop signal: until
+// the program takes them itself, a stop signal ends the process at once with 128 + its
+// number. A hang-up already ignored when the program started (nohup) stays ignored.
+// False when a handler cannot be installed.
+bool endOnStopSignals() noexcept;
 
 // Blocks the stop signals in the calling thread. Called before any other thread starts,
 // every thread inherits the block, so a stop signal waits for waitStopSignal instead
@@ -10,6 +20,28 @@ bool blockStopSignals() noexcept;
 
 // Waits up to `timeoutMs` for a stop signal: its number, 0 when none came, -1 on failure.
 int waitStopSignal(long timeoutMs) noexcept;
+
+/// Holds the stop signals blocked in the calling thread while it waits for something
+/// else, with a descriptor that becomes readable once one is pending. The thread's own
+/// mask comes back at the end; a signal still pending then is handled as before.
+class StopSignalWatch {
+public:
+    StopSignalWatch() noexcept;
+    ~StopSignalWatch();
+    StopSignalWatch(const StopSignalWatch&) = delete;
+    StopSignalWatch& operator=(const StopSignalWatch&) = delete;
+
+    // -1 when no descriptor could be made (the wait then only ends by itself).
+    int descriptor() const noexcept { return fd_.get(); }
+    // Takes one pending stop signal: its number, or 0 when none is pending.
+    int take() noexcept;
+
+private:
+    UniqueFd fd_;
+    bool restore_ = false;
+    // The thread's previous signal mask, kept as bytes so the header names no OS type.
+    alignas(8) unsigned char previous_[128] = {};
+};
 
 // Ends the process at once with `status`, running no destructors: used when threads
 // that may still touch shared objects cannot be waited for.

@@ -1,37 +1,33 @@
 #include "platform/Terminal.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
-#include "platform/UniqueFd.h"
+#include "platform/Signals.h"
 
 namespace velnor::platform {
 namespace {
 
-// A descriptor that becomes readable when a blocked stop signal is pending.
-UniqueFd openStopSignalFd() noexcept {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
-}
+// The most a pipe takes whole once poll says it has room: one page.
+constexpr std::size_t kWholePiece = PIPE_BUF;
 
-// The number of a pending stop signal taken from `fd`, or 0.
-int takeStopSignal(int fd) noexcept {
-    signalfd_siginfo info{};
-    const ssize_t got = ::read(fd, &info, sizeof info);
-    return got == static_cast<ssize_t>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
+std::int64_t monotonicMs() noexcept {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // Waits until standard input has something to read or a stop signal is pending.
 // 1: input ready, 0: a stop signal (number in `stopSignal`), -1: failure.
-int waitInput(int signalFd, int* stopSignal) noexcept {
+int waitInput(StopSignalWatch& stops, int* stopSignal) noexcept {
+    const int signalFd = stops.descriptor();
     for (;;) {
         pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {signalFd, POLLIN, 0}};
         const nfds_t count = signalFd >= 0 ? 2 : 1;
@@ -42,7 +38,7 @@ int waitInput(int signalFd, int* stopSignal) noexcept {
             return -1;
         }
         if (count == 2 && (watched[1].revents & POLLIN)) {
-            if (const int signal = takeStopSignal(signalFd)) {
+            if (const int signal = stops.take()) {
                 if (stopSignal)
                     *stopSignal = signal;
                 return 0;
@@ -67,11 +63,13 @@ LineRead readLine(char* out, std::size_t capacity, int* stopSignal) noexcept {
     if (!out || capacity == 0)
         return LineRead::EndOfInput;
     out[0] = 0;
-    const UniqueFd signalFd = openStopSignalFd();
+    // The stop signals are held for the wait and taken here, so that Ctrl-C at a question
+    // unwinds the dialog instead of ending the process under it.
+    StopSignalWatch stops;
     std::size_t length = 0;
     bool readAny = false;
     for (;;) {
-        const int waited = waitInput(signalFd.get(), stopSignal);
+        const int waited = waitInput(stops, stopSignal);
         if (waited == 0) {
             out[length] = 0;
             return LineRead::Stopped;
@@ -114,6 +112,27 @@ bool writeOutput(const char* data, std::size_t size) noexcept {
 
 bool writeOutput(const char* text) noexcept {
     return text ? writeOutput(text, std::strlen(text)) : true;
+}
+
+bool writeOutputWithin(const char* data, std::size_t size, long waitMs) noexcept {
+    const std::int64_t deadline = monotonicMs() + (waitMs > 0 ? waitMs : 0);
+    while (size > 0) {
+        pollfd output{STDOUT_FILENO, POLLOUT, 0};
+        const std::int64_t left = deadline - monotonicMs();
+        const int ready = ::poll(&output, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0 || (output.revents & POLLOUT) == 0)
+            return false;
+        const ssize_t written = ::write(STDOUT_FILENO, data, std::min(size, kWholePiece));
+        if (written < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
 }
 
 std::size_t PanelWriter::compose(const char* const* lines, std::size_t count, char* out,
@@ -159,10 +178,14 @@ std::size_t PanelWriter::compose(const char* const* lines, std::size_t count, ch
     return used;
 }
 
-bool PanelWriter::draw(const char* const* lines, std::size_t count) noexcept {
+bool PanelWriter::draw(const char* const* lines, std::size_t count, long waitMs) noexcept {
     char bytes[kMaxLines * (kLineCapacity + 16) + 64];
+    const std::size_t shown = drawn_;
     const std::size_t size = compose(lines, count, bytes, sizeof bytes);
-    return size > 0 && writeOutput(bytes, size);
+    if (size > 0 && writeOutputWithin(bytes, size, waitMs))
+        return true;
+    drawn_ = shown;
+    return false;
 }
 
 } // namespace velnor::platform

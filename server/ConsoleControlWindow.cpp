@@ -1,5 +1,6 @@
 #include "server/ConsoleControlWindow.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -39,6 +40,13 @@ constexpr auto kForcedEndAfter = std::chrono::seconds(20);
 // the panel is drawn at most once a tick.
 constexpr std::uint32_t kLinePollMs = kTickMs / 2;
 constexpr std::uint32_t kPanelPollMs = kTickMs;
+// Standard output that cannot take a line within a tick (a full pipe, a stalled reader,
+// a terminal paused with Ctrl-S) loses that line; the display shows the state it finds
+// once the output drains. So the display's last look at a stop takes a tick or two.
+constexpr long kWriteWaitMs = kTickMs;
+// A write can still hang after the output looked ready (a terminal paused between the
+// two); the stop waits this long for the display, then ends the process without it.
+constexpr auto kDisplayStopLimit = std::chrono::seconds(2);
 constexpr std::size_t kHostTextCapacity = 64;
 
 std::uint64_t nowMs() {
@@ -49,22 +57,30 @@ std::uint64_t nowMs() {
 
 class StandardOutputLines : public LineSink {
 public:
-    void line(const char* text) noexcept override {
+    bool line(const char* text) noexcept override {
         char buffer[StatusBoard::kTextCapacity + 32];
-        std::snprintf(buffer, sizeof buffer, "%s\n", text);
-        platform::writeOutput(buffer);
+        const int length = std::snprintf(buffer, sizeof buffer, "%s\n", text);
+        if (length <= 0)
+            return true;
+        const std::size_t size = std::min(std::size_t(length), sizeof buffer - 1);
+        return platform::writeOutputWithin(buffer, size, kWriteWaitMs);
     }
 };
 
 /// Shows the board from a thread of its own, so that a slow or stalled output never
-/// holds up the server thread or a worker: they only write the board.
+/// holds up the server thread or a worker: they only write the board. The stop does not
+/// wait on it for long either.
 class StatusDisplay {
 public:
     StatusDisplay(const StatusBoard& board, const char* hostText, bool panel) noexcept
         : board_(board), feed_(board, lines_), panel_(panel) {
         std::snprintf(host_, sizeof host_, "%s", hostText);
     }
-    ~StatusDisplay() { Stop(); }
+    ~StatusDisplay() {
+        // Reached after a successful Stop; the thread must not outlive what it reads.
+        if (!Stop())
+            platform::exitImmediately(kExitFailure);
+    }
     StatusDisplay(const StatusDisplay&) = delete;
     StatusDisplay& operator=(const StatusDisplay&) = delete;
 
@@ -76,17 +92,26 @@ public:
             return false;
         }
     }
-    // Shows whatever is left, then ends the thread.
-    void Stop() noexcept {
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            stopping_ = true;
-        }
+    // Shows whatever is left, then ends the thread. False when the thread is still
+    // held up by the output after kDisplayStopLimit: the caller must then end the
+    // process rather than destroy what the thread reads.
+    bool Stop() noexcept {
+        std::unique_lock<std::mutex> hold(mutex_);
+        stopping_ = true;
         wake_.notify_all();
-        if (thread_.joinable())
-            thread_.join();
-        else if (!finished_)
-            show(true); // the thread never ran: show the final state from here
+        if (!thread_.joinable()) {
+            if (!finished_) {
+                hold.unlock();
+                show(true); // the thread never ran: show the final state from here
+                finished_ = true;
+            }
+            return true;
+        }
+        if (!wake_.wait_for(hold, kDisplayStopLimit, [this] { return finished_; }))
+            return false;
+        hold.unlock();
+        thread_.join();
+        return true;
     }
 
 private:
@@ -101,6 +126,9 @@ private:
         }
         hold.unlock();
         show(true);
+        hold.lock();
+        finished_ = true;
+        wake_.notify_all();
     }
 
     void show(bool final) noexcept {
@@ -108,14 +136,15 @@ private:
             drawPanel();
         else
             writeLines(final);
-        finished_ = final;
     }
 
     void writeLines(bool final) noexcept {
         if (!hostShown_) {
             char line[kHostTextCapacity + 16];
             std::snprintf(line, sizeof line, "IP Addr: %s", host_);
-            lines_.line(line);
+            // The address line comes first; until the output takes it, nothing else.
+            if (!lines_.line(line))
+                return;
             hostShown_ = true;
         }
         feed_.poll(nowMs(), final);
@@ -136,8 +165,10 @@ private:
                       status[0] ? status : "message...");
         std::snprintf(portLine, sizeof portLine, "Port: %u", unsigned(port));
         const char* panelLines[] = {kWindowCaption, hostLine, statusLine, portLine};
-        // The port line joins the panel once the listener is up.
-        panel_writer_.draw(panelLines, port ? 4 : 3);
+        // The port line joins the panel once the listener is up. A drawing the terminal
+        // did not take is made again at the next look, with the state of that moment.
+        if (!panel_writer_.draw(panelLines, port ? 4 : 3, kWriteWaitMs))
+            return;
         std::memcpy(drawnStatus_, status, sizeof drawnStatus_);
         drawnPort_ = port;
         drawnOnce_ = true;
@@ -169,20 +200,26 @@ int prepareDocumentRoot(ServerSettings& settings, ConsoleDialogs& dialogs) noexc
     return dialogs.stopSignal();
 }
 
+// Ends the display and returns `status`; a display still held up by its output is not
+// waited for: the process ends with `status` at once.
+int finish(StatusDisplay& display, int status) noexcept {
+    if (!display.Stop())
+        platform::exitImmediately(status);
+    return status;
+}
+
 // The close sequence: clear the run flag, then tick every 100 ms with the shutdown texts
 // until the server thread has ended; past the forced-end limit the process ends without
-// it. Further stop signals are taken and change nothing.
-void closeSequence(ServerControl& control, platform::WakeEvent& stopEvent, StatusBoard& board,
-                   StatusDisplay& display) noexcept {
+// it, and without the display. Further stop signals are taken and change nothing.
+void closeSequence(ServerControl& control, platform::WakeEvent& stopEvent,
+                   StatusBoard& board) noexcept {
     control.runFlag.store(0, std::memory_order_release);
     stopEvent.signal();
     const auto started = Clock::now();
     std::uint32_t counter = kShutdownCounterStart;
     while (control.ended.load(std::memory_order_acquire) == 0) {
-        if (Clock::now() - started >= kForcedEndAfter) {
-            display.Stop();
-            platform::exitImmediately(0);
-        }
+        if (Clock::now() - started >= kForcedEndAfter)
+            platform::exitImmediately(kExitSuccess);
         board.postFrequent(StatusBoard::Frequent::Shutdown, ++counter);
         if (platform::waitStopSignal(kTickMs) < 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(kTickMs));
@@ -220,6 +257,10 @@ int RunControlWindow(ServerSettings& settings, const CommandLine& line) noexcept
     if (stopEvent.open())
         control.stopWakeFd = stopEvent.descriptor();
 
+    // From here on threads run: each inherits the block, and the stop signals are taken
+    // only by the waits below. Before, a stop signal simply ended the program, as it
+    // still does should the block fail (without the close sequence, then).
+    platform::blockStopSignals();
     StatusDisplay display(board, hostText, platform::standardOutputIsTerminal());
     display.Start();
     std::thread server;
@@ -227,8 +268,7 @@ int RunControlWindow(ServerSettings& settings, const CommandLine& line) noexcept
         server = std::thread([&control] { ServerThreadMain(&control); });
     } catch (...) {
         board.post(StatusBoard::kStatusLine, "Create thread failed.");
-        display.Stop();
-        return kExitFailure;
+        return finish(display, kExitFailure);
     }
 
     bool stopAsked = false;
@@ -243,12 +283,11 @@ int RunControlWindow(ServerSettings& settings, const CommandLine& line) noexcept
         // The server thread ended by itself: it could not start, and its status line
         // says why.
         server.join();
-        display.Stop();
-        return kExitFailure;
+        return finish(display, kExitFailure);
     }
-    closeSequence(control, stopEvent, board, display);
+    closeSequence(control, stopEvent, board);
     server.join();
-    display.Stop();
+    finish(display, kExitSuccess);
     // Workers left running still read the settings and tables: they must not be
     // destroyed under them.
     if (control.abandonedWorkers.load() != 0)

@@ -116,23 +116,57 @@ void StatusBoard::formatFrequent(const FrequentText& entry, char* out,
 
 void StatusFeed::show(const char* text) noexcept {
     // The status line only changes when its text does.
-    if (std::strcmp(text, last_) == 0)
+    if (behind_ || std::strcmp(text, last_) == 0)
         return;
-    copyText(last_, sizeof last_, text);
     char line[StatusBoard::kTextCapacity + 16];
     std::snprintf(line, sizeof line, "Status: %s", text);
-    sink_.line(line);
+    if (!sink_.line(line)) {
+        behind_ = true;
+        return;
+    }
+    copyText(last_, sizeof last_, text);
+}
+
+void StatusFeed::showPort() noexcept {
+    const std::uint16_t port = board_.listeningPort();
+    if (behind_ || shownPort_ || port == 0)
+        return;
+    char line[32];
+    std::snprintf(line, sizeof line, "Port: %u", unsigned(port));
+    if (sink_.line(line))
+        shownPort_ = true;
+    else
+        behind_ = true;
+}
+
+void StatusFeed::catchUp(std::uint64_t nowMs) noexcept {
+    // Everything posted so far is summed up by the state read after it.
+    const StatusBoard::FrequentText latest = board_.frequent();
+    StatusBoard::Entry entries[StatusBoard::kHistoryLength];
+    const std::size_t count = board_.textsAfter(seenText_, entries, StatusBoard::kHistoryLength);
+    if (count > 0)
+        seenText_ = entries[count - 1].sequence;
+    if (latest.sequence > seenFrequent_)
+        seenFrequent_ = latest.sequence;
+    char text[StatusBoard::kTextCapacity];
+    board_.statusText(text, sizeof text);
+
+    behind_ = false;
+    showPort();
+    if (text[0])
+        show(text);
+    if (!behind_) {
+        lastFrequentMs_ = nowMs;
+        shownFrequent_ = true;
+    }
 }
 
 void StatusFeed::poll(std::uint64_t nowMs, bool final) noexcept {
-    if (!shownPort_) {
-        if (const std::uint16_t port = board_.listeningPort()) {
-            char line[32];
-            std::snprintf(line, sizeof line, "Port: %u", unsigned(port));
-            sink_.line(line);
-            shownPort_ = true;
-        }
+    if (behind_) {
+        catchUp(nowMs);
+        return;
     }
+    showPort();
     const StatusBoard::FrequentText latest = board_.frequent();
     StatusBoard::Entry entries[StatusBoard::kHistoryLength];
     const std::size_t count = board_.textsAfter(seenText_, entries, StatusBoard::kHistoryLength);

@@ -77,12 +77,18 @@ private:
 class LineSink {
 public:
     virtual ~LineSink() = default;
-    virtual void line(const char* text) noexcept = 0;
+    // False when the line could not be written in time and was dropped.
+    virtual bool line(const char* text) noexcept = 0;
 };
 
 /// Turns the board into "Status: TEXT" lines for a console without a panel: every text
 /// of a rare event in order, frequent texts at most about once a second (the latest one
 /// always shown in the end), and one "Port: N" line once the listener is up.
+///
+/// Output that stalls never holds the feed up: once the sink drops a line, later texts
+/// are dropped without being offered, and each look offers only the current state (the
+/// port line if still unshown, then the status line as it reads now) until the sink
+/// takes it. So a reader that comes back sees where things stand, not a backlog.
 class StatusFeed {
 public:
     static constexpr std::uint64_t kFrequentIntervalMs = 1000;
@@ -95,9 +101,12 @@ public:
 
 private:
     void show(const char* text) noexcept;
+    void showPort() noexcept;
+    void catchUp(std::uint64_t nowMs) noexcept;
 
     const StatusBoard& board_;
     LineSink& sink_;
+    bool behind_ = false; // a line was dropped; only the current state is offered
     std::uint64_t seenText_ = 0;
     std::uint64_t seenFrequent_ = 0;
     std::uint64_t lastFrequentMs_ = 0;

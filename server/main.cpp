@@ -3,6 +3,7 @@
 
 #include "platform/ResourceLimits.h"
 #include "platform/Signals.h"
+#include "platform/StandardDescriptors.h"
 #include "platform/Terminal.h"
 #include "server/ConsoleCommands.h"
 #include "server/ConsoleControlWindow.h"
@@ -60,20 +61,24 @@ int run(const CommandLine& line) {
 } // namespace
 
 int main(int argc, char** argv) {
-    CommandLine line;
-    if (!ParseCommandLine(argc, argv, line, stderr)) {
-        PrintUsage(stderr);
-        return kExitUsage;
+    // Nothing before the control window may outlast a stop signal, a hive that never
+    // answers included; the window takes the signals over once it runs.
+    if (!platform::endOnStopSignals()) {
+        std::fputs("velnor: cannot handle the stop signals\n", stderr);
+        return kExitFailure;
     }
-    // Before any thread exists, so every thread inherits the block and the stop
-    // signals reach only the console's own waits.
-    if (!platform::blockStopSignals()) {
-        std::fputs("velnor: cannot block the stop signals\n", stderr);
+    if (!platform::fillStandardDescriptors()) {
+        std::fputs("velnor: cannot open /dev/null for a closed standard descriptor\n", stderr);
         return kExitFailure;
     }
     // A pool of workers, their files and their programs' pipes needs more descriptors
     // than the usual default allows; the hard limit is the host's own word on it.
     platform::raiseDescriptorLimit();
+    CommandLine line;
+    if (!ParseCommandLine(argc, argv, line, stderr)) {
+        PrintUsage(stderr);
+        return kExitUsage;
+    }
     try {
         return run(line);
     } catch (...) {
