@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "platform/TimeConversion.h"
@@ -212,35 +213,140 @@ bool createDirectory(const char* path) noexcept {
     return toOsPath(path, os, sizeof os) && ::mkdir(os, 0755) == 0;
 }
 
+bool linkTarget(const char* path, char* out, std::size_t capacity) noexcept {
+    char current[kOsPathCapacity];
+    if (!out || capacity == 0 || !toOsPath(path, current, sizeof current))
+        return false;
+    // As many links as the system itself follows before it reports a loop.
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        const bool found = ::lstat(current, &st) == 0;
+        // A missing end is where a first write creates the file.
+        if (!found && errno != ENOENT)
+            return false;
+        if (!found || !S_ISLNK(st.st_mode)) {
+            const std::size_t length = std::strlen(current);
+            if (length >= capacity)
+                return false;
+            std::memcpy(out, current, length + 1);
+            return true;
+        }
+        char link[kOsPathCapacity];
+        const ssize_t n = ::readlink(current, link, sizeof link - 1);
+        if (n <= 0)
+            return false;
+        link[n] = 0;
+        if (link[0] == '/') {
+            std::memcpy(current, link, static_cast<std::size_t>(n) + 1);
+            continue;
+        }
+        // A relative link is read from the directory that holds it.
+        char* slash = std::strrchr(current, '/');
+        const std::size_t keep = slash ? static_cast<std::size_t>(slash - current) + 1 : 0;
+        if (keep + static_cast<std::size_t>(n) >= sizeof current)
+            return false;
+        std::memcpy(current + keep, link, static_cast<std::size_t>(n) + 1);
+    }
+    return false;
+}
+
+namespace {
+
+// A new file beside `target` under a name nobody can have planted: created exclusively,
+// never through a link.
+UniqueFd createTemporary(const char* target, mode_t mode, char (&name)[kOsPathCapacity]) noexcept {
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        struct timespec now;
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const unsigned long salt =
+            static_cast<unsigned long>(now.tv_nsec) ^ (static_cast<unsigned long>(++counter) << 20);
+        const int n = std::snprintf(name, sizeof name, "%s.%ld-%lx~", target,
+                                    static_cast<long>(::getpid()), salt);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof name)
+            return UniqueFd();
+        UniqueFd fd(::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (fd || errno != EEXIST)
+            return fd;
+    }
+    return UniqueFd();
+}
+
+bool writeEverything(int fd, const void* data, std::size_t size) noexcept {
+    auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t w = ::write(fd, p, size);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        size -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+// Makes the rename itself durable: the directory entry is on disk, not only the data.
+void syncDirectoryOf(const char* path) noexcept {
+    char dir[kOsPathCapacity];
+    const char* slash = std::strrchr(path, '/');
+    if (!slash) {
+        std::memcpy(dir, ".", 2);
+    } else {
+        const std::size_t length = slash == path ? 1 : static_cast<std::size_t>(slash - path);
+        std::memcpy(dir, path, length);
+        dir[length] = 0;
+    }
+    UniqueFd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd)
+        ::fsync(fd.get());
+}
+
+} // namespace
+
 bool replaceFileAtomically(const char* path, const void* data, std::size_t size) noexcept {
-    char os[kOsPathCapacity];
+    char target[kOsPathCapacity];
+    if (!linkTarget(path, target, sizeof target))
+        return false;
+    // The old file, if any, is judged through a descriptor: it must be a regular file
+    // this process may write, and it lends the new one its mode and owner.
+    struct stat old;
+    bool exists = false;
+    // Nothing but a regular file is even opened: opening a device can act on it.
+    if (::stat(target, &old) == 0 && !S_ISREG(old.st_mode))
+        return false;
+    {
+        UniqueFd current(::open(target, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (current) {
+            if (::fstat(current.get(), &old) != 0 || !S_ISREG(old.st_mode))
+                return false;
+            exists = true;
+        } else if (errno != ENOENT) {
+            return false;
+        }
+    }
     char temp[kOsPathCapacity];
-    if (!toOsPath(path, os, sizeof os))
-        return false;
-    int n = std::snprintf(temp, sizeof temp, "%s.tmp%ld", os, static_cast<long>(::getpid()));
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof temp)
-        return false;
-    UniqueFd fd(::open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd fd = createTemporary(target, exists ? 0600 : 0644, temp);
     if (!fd)
         return false;
     bool ok = true;
-    auto* p = static_cast<const char*>(data);
-    while (ok && size > 0) {
-        ssize_t w = ::write(fd.get(), p, size);
-        if (w < 0 && errno == EINTR)
-            continue;
-        ok = w > 0;
-        if (ok) {
-            p += w;
-            size -= static_cast<std::size_t>(w);
-        }
+    if (exists) {
+        // The owner first: a change of owner may clear mode bits that are then set again.
+        // Only a privileged process may give a file away; others keep what they can.
+        struct stat made;
+        if (::fstat(fd.get(), &made) == 0 &&
+            (made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+            ::fchown(fd.get(), old.st_uid, old.st_gid) != 0)
+            ::fchown(fd.get(), static_cast<uid_t>(-1), old.st_gid);
+        ok = ::fchmod(fd.get(), old.st_mode & 07777) == 0;
     }
-    ok = ok && ::fsync(fd.get()) == 0;
+    ok = ok && writeEverything(fd.get(), data, size) && ::fsync(fd.get()) == 0;
     fd.reset();
-    if (!ok || ::rename(temp, os) != 0) {
+    if (!ok || ::rename(temp, target) != 0) {
         ::unlink(temp);
         return false;
     }
+    syncDirectoryOf(target);
     return true;
 }
 

@@ -76,9 +76,17 @@ bool moveFile(const char16_t* from, const char16_t* to) noexcept;
 bool moveFile(const char* from, const char* to) noexcept;
 bool createDirectory(const char* path) noexcept;
 
+// The file `path` names once symbolic links are followed to their end, as an OS path in
+// `out` (a link to a missing file gives the missing file). False on a loop or error.
+bool linkTarget(const char* path, char* out, std::size_t capacity) noexcept;
+
 // Writes `data` to `path` through a temporary file in the same directory, synced and
 // then renamed over the old file, so a reader sees the old or the new file, never a
-// partial one.
+// partial one. A link is written through: the file it names is replaced and the link
+// stays. The temporary file has a fresh name and is created exclusively; it takes the
+// old file's mode and owner (the owner as far as this process may give it). Fails, and
+// changes nothing, when the old file is not a regular file or this process may not write
+// it.
 bool replaceFileAtomically(const char* path, const void* data, std::size_t size) noexcept;
 
 // Turns a server path into an OS path in `out` (capacity bytes): "\" becomes "/".

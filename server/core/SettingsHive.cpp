@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "content/Strings.h"
+#include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/Utf.h"
 
@@ -15,56 +16,25 @@ namespace {
 constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 constexpr std::size_t kMaxHiveBytes = 16u << 20; // far beyond any settings file
 
-// The file as UTF-8 text, and how it was stored so a rewrite keeps its form.
+// One physical line. A line of a UTF-16 hive that is not valid text keeps its units so a
+// rewrite puts it back as it was; it means nothing to the parser, like a malformed line.
+struct HiveLine {
+    std::string text; // UTF-8, without its line end
+    std::u16string units;
+    bool bad = false;
+};
+
+// The file's lines, and how it was stored so a rewrite keeps its form.
 struct HiveFile {
-    std::string text;
-    bool exists = false;
+    std::vector<HiveLine> lines;
     bool utf16 = false;
+    bool utf8Mark = false;
     bool crlf = false;
 };
 
-bool readHiveFile(const std::string& path, HiveFile& hive) {
-    platform::File file;
-    if (!file.open(path.c_str(), platform::File::Mode::Read))
-        return false;
-    std::string raw;
-    char chunk[4096];
-    for (;;) {
-        long n = file.read(chunk, sizeof chunk);
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        raw.append(chunk, static_cast<std::size_t>(n));
-        if (raw.size() > kMaxHiveBytes)
-            return false;
-    }
-    hive.exists = true;
-    if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
-        static_cast<unsigned char>(raw[1]) == 0xFE) {
-        // The registry editor's own exports are UTF-16LE with a byte-order mark.
-        std::u16string units((raw.size() - 2) / 2, u'\0');
-        for (std::size_t i = 0; i < units.size(); ++i)
-            units[i] = static_cast<char16_t>(static_cast<unsigned char>(raw[2 + 2 * i]) |
-                                             static_cast<unsigned char>(raw[3 + 2 * i]) << 8);
-        long bytes = platform::utf16ToUtf8(units.data(), units.size(), nullptr, 0);
-        if (bytes < 0)
-            return false;
-        hive.text.assign(static_cast<std::size_t>(bytes) + 1, '\0');
-        platform::utf16ToUtf8(units.data(), units.size(), hive.text.data(), hive.text.size());
-        hive.text.pop_back();
-        hive.utf16 = true;
-    } else {
-        if (raw.size() >= 3 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0)
-            raw.erase(0, 3);
-        hive.text = std::move(raw);
-    }
-    hive.crlf = hive.text.find("\r\n") != std::string::npos;
-    return true;
-}
+enum class ReadResult { Read, Missing, Refused };
 
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
+void splitUtf8(const std::string& text, HiveFile& hive) {
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
@@ -72,11 +42,73 @@ std::vector<std::string> splitLines(const std::string& text) {
             end = text.size();
         std::size_t stop = end;
         if (stop > start && text[stop - 1] == '\r')
-            --stop;
-        lines.emplace_back(text, start, stop - start);
+            --stop, hive.crlf = true;
+        hive.lines.push_back(HiveLine{text.substr(start, stop - start), {}, false});
         start = end + 1;
     }
-    return lines;
+}
+
+// The registry editor's own exports are UTF-16LE with a byte-order mark. Each line is
+// decoded on its own, so one unit that is not text spoils its line and no other.
+void splitUtf16(const std::string& raw, HiveFile& hive) {
+    std::u16string line;
+    auto finish = [&] {
+        if (!line.empty() && line.back() == u'\r')
+            line.pop_back(), hive.crlf = true;
+        HiveLine out;
+        const long bytes = platform::utf16ToUtf8(line.data(), line.size(), nullptr, 0);
+        if (bytes < 0) {
+            out.units = line;
+            out.bad = true;
+        } else {
+            out.text.assign(static_cast<std::size_t>(bytes) + 1, '\0');
+            platform::utf16ToUtf8(line.data(), line.size(), out.text.data(), out.text.size());
+            out.text.pop_back();
+        }
+        hive.lines.push_back(std::move(out));
+        line.clear();
+    };
+    for (std::size_t i = 2; i + 1 < raw.size(); i += 2) {
+        const auto unit = static_cast<char16_t>(static_cast<unsigned char>(raw[i]) |
+                                                static_cast<unsigned char>(raw[i + 1]) << 8);
+        if (unit == u'\n')
+            finish();
+        else
+            line.push_back(unit);
+    }
+    if (!line.empty())
+        finish();
+    hive.utf16 = true;
+}
+
+// Reads the hive. A path that names something other than a regular file, or a file
+// that cannot be read, is refused without waiting on it; only a missing file is Missing.
+ReadResult readHiveFile(const std::string& path, HiveFile& hive) {
+    platform::File file;
+    if (!file.open(path.c_str(), platform::File::Mode::Read)) {
+        platform::FileRecord record;
+        return platform::findFile(path.c_str(), record) ? ReadResult::Refused : ReadResult::Missing;
+    }
+    std::string raw;
+    char chunk[4096];
+    for (;;) {
+        const long n = file.read(chunk, sizeof chunk);
+        if (n < 0)
+            return ReadResult::Refused;
+        if (n == 0)
+            break;
+        raw.append(chunk, static_cast<std::size_t>(n));
+        if (raw.size() > kMaxHiveBytes)
+            return ReadResult::Refused;
+    }
+    if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
+        static_cast<unsigned char>(raw[1]) == 0xFE) {
+        splitUtf16(raw, hive);
+    } else {
+        hive.utf8Mark = raw.size() >= 3 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0;
+        splitUtf8(hive.utf8Mark ? raw.substr(3) : raw, hive);
+    }
+    return ReadResult::Read;
 }
 
 std::string_view trim(std::string_view s) {
@@ -228,46 +260,73 @@ bool parseData(std::string_view rest, HiveValue& value) {
     return false;
 }
 
-// One value entry of the hive: physical lines [first, last] joined where a hex list
-// goes on after a trailing backslash.
-std::string joinEntry(const std::vector<std::string>& lines, std::size_t first, std::size_t& last) {
-    std::string joined = lines[first];
-    last = first;
-    while (!joined.empty() && joined.back() == '\\' && last + 1 < lines.size()) {
-        joined.pop_back();
-        joined += trim(lines[++last]);
-    }
-    return joined;
+bool isBlank(const HiveLine& line) {
+    return !line.bad && trim(line.text).empty();
 }
 
-// Walks the lines of our key, calling fn(name, rest, first, last) for each value entry.
-// Returns the index one past the key's last line, or npos when the key is absent.
-template <class Fn>
-std::size_t walkKey(const std::vector<std::string>& lines, std::string_view keyPath,
-                    std::size_t& keyLine, Fn fn) {
-    bool inKey = false;
-    std::size_t end = std::string::npos;
+// Whether the lines begin (after blank lines) with the hive's header line. Only such a
+// file is rewritten: anything else with content is not ours to change.
+bool hasHeader(const std::vector<HiveLine>& lines) {
+    for (const HiveLine& line : lines)
+        if (!isBlank(line))
+            return !line.bad && equalNoCase(trim(line.text), kHeader);
+    return false;
+}
+
+enum class EntryKind { Other, Key, Value };
+
+// One logical entry: physical lines [first, last].
+struct Entry {
+    std::size_t first = 0;
+    std::size_t last = 0;
+    EntryKind kind = EntryKind::Other;
+    bool ours = false;  // inside a section of our key (the key may have several)
+    bool intact = true; // false when a continuation took in a line that is not text
+    bool open = false;  // a hex list whose last line still asks for a continuation
+    std::string name;   // of a value
+    std::string data;   // of a value: the text after "=", continuation lines joined
+};
+
+bool isHexData(std::string_view rest) {
+    rest = trim(rest);
+    return rest.substr(0, 4) == "hex:" || rest.substr(0, 4) == "hex(";
+}
+
+// Splits the lines into entries, as an import reads them. Only a hex list goes on after
+// a trailing backslash; a comment or a string that ends in one is whole, so it never
+// swallows the line below it.
+std::vector<Entry> entriesOf(const std::vector<HiveLine>& lines, std::string_view keyPath) {
+    std::vector<Entry> entries;
+    bool ours = false;
     for (std::size_t i = 0; i < lines.size(); ++i) {
+        Entry entry;
+        entry.first = entry.last = i;
         std::string_view key;
-        if (keyOfLine(lines[i], key)) {
-            if (inKey)
-                return i;
-            inKey = equalNoCase(key, keyPath);
-            if (inKey)
-                keyLine = i, end = lines.size();
-            continue;
-        }
-        if (!inKey)
-            continue;
-        std::size_t last;
-        std::string joined = joinEntry(lines, i, last);
-        std::string name;
         std::string_view rest;
-        if (splitValueLine(joined, name, rest) && !fn(name, rest, i, last))
-            return end;
-        i = last;
+        if (lines[i].bad) {
+            // nothing to read in it
+        } else if (keyOfLine(lines[i].text, key)) {
+            entry.kind = EntryKind::Key;
+            ours = equalNoCase(key, keyPath);
+        } else if (splitValueLine(lines[i].text, entry.name, rest)) {
+            entry.kind = EntryKind::Value;
+            entry.data = rest;
+            if (isHexData(rest)) {
+                while (!entry.data.empty() && entry.data.back() == '\\' &&
+                       entry.last + 1 < lines.size()) {
+                    entry.data.pop_back();
+                    const HiveLine& next = lines[++entry.last];
+                    entry.intact = entry.intact && !next.bad;
+                    entry.data += trim(next.text);
+                }
+                entry.open = !entry.data.empty() && entry.data.back() == '\\';
+            }
+        }
+        entry.ours = ours;
+        i = entry.last;
+        entries.push_back(std::move(entry));
     }
-    return end;
+    return entries;
 }
 
 bool formatValueLine(const char* name, std::uint32_t type, const unsigned char* data,
@@ -331,29 +390,144 @@ bool formatValueLine(const char* name, std::uint32_t type, const unsigned char* 
 SettingsHive::SettingsHive(std::string filePath, std::string keyPath)
     : filePath_(std::move(filePath)), keyPath_(std::move(keyPath)) {}
 
+HiveState SettingsHive::state() const noexcept {
+    platform::File file;
+    if (file.open(filePath_.c_str(), platform::File::Mode::Read))
+        return HiveState::Readable;
+    platform::FileRecord record;
+    if (!platform::findFile(filePath_.c_str(), record))
+        return HiveState::Missing;
+    return record.regular ? HiveState::Unreadable : HiveState::NotRegular;
+}
+
+const char* SettingsHive::writeRefusal() const noexcept {
+    switch (state()) {
+    case HiveState::NotRegular:
+        return "it is not a regular file";
+    case HiveState::Unreadable:
+        return "it cannot be read";
+    case HiveState::Missing:
+        return nullptr;
+    case HiveState::Readable:
+        break;
+    }
+    try {
+        HiveFile hive;
+        if (readHiveFile(filePath_, hive) != ReadResult::Read)
+            return "it cannot be read";
+        for (const HiveLine& line : hive.lines)
+            if (!isBlank(line))
+                return hasHeader(hive.lines) ? nullptr : "it has content but no hive header line";
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
+    }
+}
+
 bool SettingsHive::query(const char* name, HiveValue& value) const noexcept {
     try {
         HiveFile hive;
-        if (!name || !readHiveFile(filePath_, hive))
+        if (!name || readHiveFile(filePath_, hive) != ReadResult::Read)
             return false;
-        std::vector<std::string> lines = splitLines(hive.text);
         bool found = false;
-        std::size_t keyLine = 0;
-        // A later line for the same name wins, as an import of the file would do.
-        walkKey(lines, keyPath_, keyLine,
-                [&](const std::string& n, std::string_view rest, std::size_t, std::size_t) {
-                    HiveValue parsed;
-                    if (equalNoCase(n, name) && parseData(rest, parsed)) {
-                        value = std::move(parsed);
-                        found = true;
-                    }
-                    return true;
-                });
+        // A later line for the same name wins, as an import of the file would do, and every
+        // section of the key counts.
+        for (const Entry& entry : entriesOf(hive.lines, keyPath_)) {
+            HiveValue parsed;
+            if (entry.kind == EntryKind::Value && entry.ours && entry.intact &&
+                equalNoCase(entry.name, name) && parseData(entry.data, parsed)) {
+                value = std::move(parsed);
+                found = true;
+            }
+        }
         return found;
     } catch (const std::bad_alloc&) {
         return false;
     }
 }
+
+namespace {
+
+// Puts `line` in as the one entry for `name`: the last entry of that name is replaced
+// (the one reads take) and earlier ones go, so what was set is what is read.
+void placeValue(std::vector<HiveLine>& lines, std::string_view keyPath, const char* name,
+                const std::string& line) {
+    const std::vector<Entry> entries = entriesOf(lines, keyPath);
+    std::vector<const Entry*> named;
+    const Entry* lastKey = nullptr;
+    for (const Entry& entry : entries) {
+        if (entry.kind == EntryKind::Key && entry.ours)
+            lastKey = &entry;
+        if (entry.kind == EntryKind::Value && entry.ours && equalNoCase(entry.name, name))
+            named.push_back(&entry);
+    }
+    auto erase = [&](std::size_t from, std::size_t to) {
+        lines.erase(lines.begin() + static_cast<long>(from), lines.begin() + static_cast<long>(to));
+    };
+    if (!named.empty()) {
+        // From the back, so the line numbers of the entries still to handle stay true.
+        const Entry& kept = *named.back();
+        erase(kept.first + 1, kept.last + 1);
+        lines[kept.first] = HiveLine{line, {}, false};
+        for (std::size_t i = named.size() - 1; i-- > 0;)
+            erase(named[i]->first, named[i]->last + 1);
+        return;
+    }
+    if (!lastKey) {
+        // The blank line also ends a hex list left open on the file's last line.
+        if (!lines.empty() && !isBlank(lines.back()))
+            lines.emplace_back();
+        lines.push_back(HiveLine{"[" + std::string(keyPath) + "]", {}, false});
+        lines.push_back(HiveLine{line, {}, false});
+        return;
+    }
+    // After the section's last entry that is not blank. A hex list cut off after its
+    // continuation backslash would swallow a line put after it: the new line goes before
+    // that entry instead, which then reads as it did.
+    std::size_t at = lastKey->last + 1;
+    for (const Entry* entry = lastKey + 1;
+         entry != entries.data() + entries.size() && entry->kind != EntryKind::Key; ++entry) {
+        if (entry->open)
+            break;
+        if (entry->first != entry->last || !isBlank(lines[entry->first]))
+            at = entry->last + 1;
+    }
+    lines.insert(lines.begin() + static_cast<long>(at), HiveLine{line, {}, false});
+}
+
+bool encodeHive(const HiveFile& hive, std::string& raw) {
+    const char* eol = hive.crlf ? "\r\n" : "\n";
+    if (!hive.utf16) {
+        raw = hive.utf8Mark ? "\xEF\xBB\xBF" : "";
+        for (const HiveLine& line : hive.lines)
+            raw += line.text, raw += eol;
+        return true;
+    }
+    raw = "\xFF\xFE";
+    auto put = [&raw](const char16_t* units, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i)
+            raw += static_cast<char>(units[i] & 0xFF), raw += static_cast<char>(units[i] >> 8);
+    };
+    const std::u16string end = hive.crlf ? u"\r\n" : u"\n";
+    std::u16string wide;
+    for (const HiveLine& line : hive.lines) {
+        if (line.bad) {
+            put(line.units.data(), line.units.size());
+        } else {
+            const long units =
+                platform::utf8ToUtf16(line.text.data(), line.text.size(), nullptr, 0);
+            if (units < 0)
+                return false;
+            wide.assign(static_cast<std::size_t>(units) + 1, u'\0');
+            platform::utf8ToUtf16(line.text.data(), line.text.size(), wide.data(), wide.size());
+            put(wide.data(), static_cast<std::size_t>(units));
+        }
+        put(end.data(), end.size());
+    }
+    return true;
+}
+
+} // namespace
 
 bool SettingsHive::setValue(const char* name, std::uint32_t type, const void* data,
                             std::size_t size) noexcept {
@@ -363,64 +537,24 @@ bool SettingsHive::setValue(const char* name, std::uint32_t type, const void* da
         std::string line;
         if (!formatValueLine(name, type, static_cast<const unsigned char*>(data), size, line))
             return false;
-        HiveFile hive;
-        if (!readHiveFile(filePath_, hive)) {
-            // A hive that exists but cannot be read is never overwritten.
-            platform::FileRecord record;
-            if (platform::findFile(filePath_.c_str(), record))
-                return false;
-            hive = HiveFile{};
-        }
-        std::vector<std::string> lines = splitLines(hive.text);
-        if (lines.empty())
-            lines = {std::string(kHeader), std::string()};
-        std::size_t keyLine = 0;
-        bool replaced = false;
-        std::size_t keyEnd = walkKey(
-            lines, keyPath_, keyLine,
-            [&](const std::string& n, std::string_view, std::size_t first, std::size_t last) {
-                if (!equalNoCase(n, name))
-                    return true;
-                lines.erase(lines.begin() + static_cast<long>(first) + 1,
-                            lines.begin() + static_cast<long>(last) + 1);
-                lines[first] = line;
-                replaced = true;
-                return false;
-            });
-        if (!replaced) {
-            if (keyEnd == std::string::npos) {
-                if (!lines.back().empty())
-                    lines.emplace_back();
-                lines.push_back("[" + keyPath_ + "]");
-                lines.push_back(line);
-            } else {
-                std::size_t at = keyEnd;
-                while (at > keyLine + 1 && trim(lines[at - 1]).empty())
-                    --at;
-                // A last entry cut off after a continuation backslash would swallow a
-                // line put after it: the new line goes before that entry instead, which
-                // then reads as it did.
-                while (at > keyLine + 1 && !lines[at - 1].empty() && lines[at - 1].back() == '\\')
-                    --at;
-                lines.insert(lines.begin() + static_cast<long>(at), line);
-            }
-        }
-        std::string text;
-        const char* eol = hive.crlf ? "\r\n" : "\n";
-        for (const std::string& l : lines)
-            text += l, text += eol;
-        if (!hive.utf16)
-            return platform::replaceFileAtomically(filePath_.c_str(), text.data(), text.size());
-        long units = platform::utf8ToUtf16(text.data(), text.size(), nullptr, 0);
-        if (units < 0)
+        // Held from the read to the rename: another writer's change is read, not lost.
+        platform::FileLock lock;
+        if (!lock.acquire(filePath_.c_str()))
             return false;
-        std::u16string wide(static_cast<std::size_t>(units) + 1, u'\0');
-        platform::utf8ToUtf16(text.data(), text.size(), wide.data(), wide.size());
-        wide.pop_back();
-        std::string raw = "\xFF\xFE";
-        for (char16_t u : wide)
-            raw += static_cast<char>(u & 0xFF), raw += static_cast<char>(u >> 8);
-        return platform::replaceFileAtomically(filePath_.c_str(), raw.data(), raw.size());
+        HiveFile hive;
+        const ReadResult read = readHiveFile(filePath_, hive);
+        if (read == ReadResult::Refused)
+            return false;
+        if (!hasHeader(hive.lines)) {
+            for (const HiveLine& l : hive.lines)
+                if (!isBlank(l))
+                    return false;
+            hive.lines = {HiveLine{std::string(kHeader), {}, false}, HiveLine{}};
+        }
+        placeValue(hive.lines, keyPath_, name, line);
+        std::string raw;
+        return encodeHive(hive, raw) &&
+               platform::replaceFileAtomically(filePath_.c_str(), raw.data(), raw.size());
     } catch (const std::bad_alloc&) {
         return false;
     }

@@ -8,9 +8,14 @@
 //
 // Values are kept as a registry keeps them: a type and raw data bytes (a string is
 // UTF-16LE with its NUL), so readers see exactly what a registry query would return.
-// Key and value names compare without ASCII case. Malformed lines are ignored; other
-// keys, unknown values and comments survive every write, and writes replace the file
-// atomically.
+// Key and value names compare without ASCII case; a key may have several sections and
+// all of them count. Malformed lines are ignored (in a UTF-16 hive each line is decoded
+// on its own); other keys, unknown values and comments survive every write.
+//
+// Writes are read-modify-write under an exclusive lock, and replace the file atomically
+// with one that keeps its mode, owner and links. A path that names anything but a
+// regular file is refused at once, and a file with content but no header line is never
+// written.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +35,9 @@ struct HiveValue {
     std::vector<unsigned char> data;
 };
 
+// What the hive's path names, as far as reading goes.
+enum class HiveState { Missing, Readable, NotRegular, Unreadable };
+
 /// One key of a hive file, read and written by value.
 class SettingsHive {
 public:
@@ -37,11 +45,16 @@ public:
 
     const std::string& filePath() const noexcept { return filePath_; }
 
+    HiveState state() const noexcept;
+    // Why a write would be refused as the file stands now (a sentence end such as "it is
+    // not a regular file"), or null.
+    const char* writeRefusal() const noexcept;
+
     // False when the file, the key or the value is missing or unreadable.
     bool query(const char* name, HiveValue& value) const noexcept;
 
-    // Sets one value, creating the file and the key when missing. False on failure,
-    // in which case the file is unchanged.
+    // Sets one value, creating the file and the key when missing; it then has exactly one
+    // line in the key. False on failure, in which case the file is unchanged.
     bool setValue(const char* name, std::uint32_t type, const void* data,
                   std::size_t size) noexcept;
 
