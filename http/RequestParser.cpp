@@ -79,11 +79,27 @@ bool isAcceptedVersion(const char* token) noexcept {
     return false;
 }
 
+// One name character as a gateway variable name would carry it: gateways turn '-' into
+// '_' and fold case, so "Remote-Host" would arrive exactly where "remote_host" does.
+char variableFold(char c) noexcept {
+    if (c == '-')
+        return '_';
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+
+bool namesSameVariable(const char* a, const char* b) noexcept {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (variableFold(*a) != variableFold(*b))
+            return false;
+    }
+    return *a == *b;
+}
+
 bool isStorableName(const char* name) noexcept {
     if (name[0] == '\0')
         return false;
     for (const char* reserved : kReservedNames) {
-        if (compareNoCase(name, reserved) == 0)
+        if (namesSameVariable(name, reserved))
             return false;
     }
     return true;

@@ -134,6 +134,31 @@ TEST(HeaderLines, StoredAsSent) {
     }
 }
 
+// The server's own entries reach gateways as variables, where '-' and '_' and the letter
+// case are one: no spelling of a reserved name is stored, and near misses are.
+TEST(HeaderLines, ReservedNamesInEverySpellingAreNotStored) {
+    const struct {
+        const char* name;
+        bool stored;
+    } cases[] = {
+        {"authentication_user", false}, {"Authentication-User", false},
+        {"AUTHENTICATION-user", false}, {"Authentication_User-", true},
+        {"Remote-Host", false},         {"remote-addr", false},
+        {"Send-Bytes", false},          {"Request-Line", false},
+        {"Query-String", false},        {"Query--String", true},
+        {"X-Remote-Host", true},        {"Remote-Hos", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RequestContext context;
+        ASSERT_EQ(
+            parseHead(context, std::string("GET / HTTP/1.0\r\n") + c.name + ": forged\r\n\r\n"),
+            200);
+        EXPECT_EQ(context.headerTable.value(c.name) != nullptr, c.stored);
+        EXPECT_STREQ(context.headerTable.value("request_line"), "GET / HTTP/1.0");
+    }
+}
+
 // Lines that some reader on the way could take for other headers than this server does,
 // and bodies framed other than by one plain Content-Length.
 TEST(HeaderLines, AmbiguousFramingIsRefused) {
@@ -162,6 +187,8 @@ TEST(HeaderLines, AmbiguousFramingIsRefused) {
         {"blank inside name", "Content Length: 5\r\n\r\n", 400, 0},
         {"blank before colon of another name", "Host : h\r\n\r\n", 400, 0},
         {"separator in name", "X(a): v\r\n\r\n", 400, 0},
+        {"equals sign in name", "Proxy=: http://evil.example:8080\r\n\r\n", 400, 0},
+        {"blank before colon of Proxy", "Proxy =: http://evil.example:8080\r\n\r\n", 400, 0},
         {"high byte in name", "X\xe9: v\r\n\r\n", 400, 0},
         {"empty name", ": v\r\n\r\n", 400, 0},
         {"folded line", "X-A: 1\r\n 2\r\n\r\n", 400, 0},
