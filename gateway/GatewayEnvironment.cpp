@@ -42,9 +42,12 @@ unsigned peerPort(const platform::PeerAddress& peer) noexcept {
 }
 
 // Programs take HTTP_PROXY as the proxy for their own outgoing requests; a client must
-// not choose it for them by sending a "Proxy" header.
-bool isProxyVariable(const char* name) noexcept {
-    return std::strcmp(name, "HTTP_PROXY") == 0;
+// not choose it for them, whatever spelling of "Proxy" it sends. The test is on the
+// name as built, so every spelling that folds to it is caught. A name holding '=' is no
+// variable name at all: a program's environment splits the entry at its first '=', so
+// "HTTP_PROXY=" would reach it as HTTP_PROXY, and "HTTP_X=Y" as HTTP_X.
+bool isCopyableVariable(const char* name) noexcept {
+    return std::strcmp(name, "HTTP_PROXY") != 0 && std::strchr(name, '=') == nullptr;
 }
 
 // Target resolution stores PATH_TRANSLATED the way the server keeps paths; programs
@@ -81,7 +84,7 @@ void copyHeaders(TextTable& headers, TextTable& variables) noexcept {
             if (*p == '-')
                 *p = '_';
         }
-        if (isProxyVariable(name))
+        if (!isCopyableVariable(name))
             continue;
         variables.add(name, headers.currentValue());
     }
