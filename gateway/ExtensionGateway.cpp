@@ -9,6 +9,7 @@
 #include "http/RequestContext.h"
 #include "http/StatusLines.h"
 #include "platform/HeapBlock.h"
+#include "platform/HeapSize.h"
 #include "platform/SharedLibrary.h"
 #include "platform/Utf.h"
 #include "velnor/velnor.h"
@@ -101,6 +102,12 @@ int runZlxGateway(RequestContext& context, const char* libraryPath, int closeFla
         library.close();
         return context.sendStatusResponse(500, closeFlag, kOriginZlxNoResponse);
     }
+    // The length is the extension's word; the block's size is the allocator's. Bytes past
+    // the block belong to other requests, so a length beyond it sends nothing at all.
+    if (response.length > platform::usableSize(response.data)) {
+        library.close();
+        return context.sendStatusResponse(500, closeFlag, kOriginZlxOverLength);
+    }
     const std::uint32_t headLength = headLengthOf(response.data, response.length);
     if (headLength == 0) {
         library.close();
@@ -158,6 +165,14 @@ int runCapiGateway(RequestContext& context, const char* libraryPath, int closeFl
     if (!answer || count < 0) {
         library.close();
         return 999;
+    }
+    // Held to the block as a ZLX length is: a count past it, or a text answer with no
+    // NUL inside it, would send whatever lies beyond.
+    const std::size_t blockSize = platform::usableSize(answer.get());
+    if (std::size_t(count) > blockSize ||
+        (count == 0 && std::memchr(answer.get(), '\0', blockSize) == nullptr)) {
+        library.close();
+        return context.sendStatusResponse(500, closeFlag, kOriginCapiOverCount);
     }
     const std::int64_t sent = context.SendAll(answer.get(), std::uint32_t(count), 0);
     library.close();

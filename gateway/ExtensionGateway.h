@@ -8,6 +8,10 @@ namespace velnor {
 
 class RequestContext;
 
+// Origins of the 500 for an answer that claims more bytes than its block holds.
+constexpr int kOriginZlxOverLength = 1579;
+constexpr int kOriginCapiOverCount = 1712;
+
 // UTF-16 units of a library path with its NUL; a longer path cannot be loaded.
 constexpr std::size_t kLibraryPathCapacity = 260;
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -8,6 +9,8 @@
 #include "gateway/GatewayEnvironment.h"
 #include "gateway/GatewaySelection.h"
 #include "http/StatusLines.h"
+#include "platform/HeapBlock.h"
+#include "platform/HeapSize.h"
 
 namespace velnor::test {
 namespace {
@@ -194,6 +197,49 @@ TEST_F(InProcessGatewayTest, CapiFailures) {
         reconnect();
         EXPECT_EQ(run(runCapiGateway, c.library, "full"), failure(c.origin));
         EXPECT_EQ(result, 500);
+    }
+}
+
+// The allocator's size for a block of `bytes`, as the probes' blocks get it.
+std::size_t blockSizeFor(std::size_t bytes) {
+    platform::HeapPtr<char> block(static_cast<char*>(std::calloc(bytes, 1)));
+    return platform::usableSize(block.get());
+}
+
+// A length or count is the extension's word, the block's size the allocator's: up to the
+// block's end the answer goes out (calloc's zeros included), one byte past it is a 500
+// and not one byte of the answer, nor of what lies beyond it, is sent.
+TEST_F(InProcessGatewayTest, AnswersAreBoundedByTheirBlock) {
+    const std::size_t zlxBlock = blockSizeFor(15);  // "X-A: b\r\n\r\nbody" and its NUL
+    const std::size_t capiBlock = blockSizeFor(24); // "HTTP/1.0 200 OK\r\n\r\nbody" and NUL
+    const std::size_t zlxBody = zlxBlock - 10;
+    const std::string capiText = "HTTP/1.0 200 OK\r\n\r\nbody";
+    struct Case {
+        bool capi;
+        const char* mode;
+        std::string expected;
+        int result;
+    };
+    const Case cases[] = {
+        {false, "length-block",
+         zlxPrefix("200 OK", std::to_string(zlxBody).c_str()) + "X-A: b\r\n\r\nbody" +
+             std::string(zlxBody - 4, '\0'),
+         999},
+        {false, "length-block+1", failure(kOriginZlxOverLength), 500},
+        {false, "length-over", failure(kOriginZlxOverLength), 500},
+        {true, "count-block", capiText + std::string(capiBlock - capiText.size(), '\0'), 999},
+        {true, "count-block+1", failure(kOriginCapiOverCount), 500},
+        {true, "count-over", failure(kOriginCapiOverCount), 500},
+        {true, "zero-unterminated", failure(kOriginCapiOverCount), 500},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        reconnect();
+        EXPECT_EQ(c.capi ? capi(c.mode) : zlx(c.mode), c.expected);
+        EXPECT_EQ(result, c.result);
+        if (c.result == 500) {
+            EXPECT_EQ(sendBytes(), nullptr);
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 /* A CAPI extension whose answer, well formed or broken on purpose, is chosen by the
    request's query. */
+#include <malloc.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -74,6 +75,26 @@ VELNOR_EXPORT int fnCAPI(const char* variables, uint32_t variablesLength, const 
     if (strcmp(mode, "negative") == 0) {
         *response = COPY("HTTP/1.0 200 OK\r\n\r\nbody");
         return -1;
+    }
+    if (strcmp(mode, "count-over") == 0) {
+        /* 32 bytes that claim 20000: the rest would be someone else's heap. */
+        *response = COPY("HTTP/1.0 200 OK\r\nX-A: b\r\n\r\nbody");
+        return 20000;
+    }
+    if (strcmp(mode, "count-block") == 0 || strcmp(mode, "count-block+1") == 0) {
+        /* The whole block as the allocator sized it, and one byte past it. */
+        *response = COPY("HTTP/1.0 200 OK\r\n\r\nbody");
+        if (*response == NULL)
+            return 0;
+        return (int)malloc_usable_size(*response) + (strcmp(mode, "count-block+1") == 0);
+    }
+    if (strcmp(mode, "zero-unterminated") == 0) {
+        /* A text answer whose block holds no NUL at all. */
+        char* block = malloc(32);
+        if (block != NULL)
+            memset(block, 'x', malloc_usable_size(block));
+        *response = block;
+        return 0;
     }
     if (strcmp(mode, "echo") == 0)
         return echo(variables, variablesLength, head, headLength, body, bodyLength, response);

@@ -1,5 +1,6 @@
 /* A ZLX extension whose answer, well formed or broken on purpose, is chosen by the
    request's query. */
+#include <malloc.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -96,6 +97,15 @@ VELNOR_EXPORT void fnZlx(VelnorTextTable* variables, VelnorByteBuffer* body,
         answer(response, "X-A: b\r\n\r\nbody", 14, 0);
     } else if (strcmp(mode, "length-short") == 0) {
         answer(response, "X-A: b\r\n\r\nbody", 14, 7);
+    } else if (strcmp(mode, "length-over") == 0) {
+        /* A 31-byte block that claims 20000 bytes: the rest would be someone else's heap. */
+        answer(response, "X-A: b\r\n\r\n0123456789abcdefghij", 30, 20000);
+    } else if (strcmp(mode, "length-block") == 0 || strcmp(mode, "length-block+1") == 0) {
+        /* The whole block as the allocator sized it, and one byte past it. */
+        answer(response, "X-A: b\r\n\r\nbody", 14, 0);
+        if (response->data != NULL)
+            response->length = (uint32_t)malloc_usable_size(response->data) +
+                               (strcmp(mode, "length-block+1") == 0 ? 1u : 0u);
     } else if (strcmp(mode, "null-data") == 0) {
         response->length = 5;
     } else if (strcmp(mode, "variables") == 0) {
