@@ -157,6 +157,25 @@ VELNOR_EXPORT int fnVelnorLog(const VelnorChar16* logPath, uint32_t sizeLimit, i
  * static state, or guard it yourself. An entry blocks its worker (one connection) for as
  * long as it runs.
  *
+ * Loading: the library's constructors (and its static initialisers) run on every load,
+ * that is on every request unless another request holds the library open. The system's
+ * loader runs them under its one lock, so while a constructor runs no other extension,
+ * module or library anywhere in the server can be loaded or closed: a constructor that
+ * takes 4 s holds every extension request for 4 s. Keep constructors short or leave
+ * them out.
+ *
+ * Faults: libraries run inside the server's own process, unguarded. A crash in an
+ * entry or a constructor (an invalid pointer, abort, a call to exit) ends the whole
+ * server and every connection it holds, not just the one request. This applies to the
+ * access-log plug-in as well.
+ *
+ * Replacing a library while the server runs: write the new file beside the old one and
+ * rename it into place (mv new.zlx hello.zlx). Never overwrite the loaded file in place
+ * (cp, or an editor that rewrites it): a request that holds it has it mapped into the
+ * server's memory, its code would change under it, and the server crashes. The
+ * plug-in dunmark.so is loaded for the server's whole life: replace it the same way and
+ * restart the server to take the new one.
+ *
  * Variables: both kinds receive the CGI/1.1 variable set, in this order:
  *   PATH_INFO        the URL path after the extension's own name (often empty) and
  *   PATH_TRANSLATED  the document root followed by it, "/" separators; both for
@@ -208,7 +227,8 @@ VELNOR_EXPORT int fnVelnorLog(const VelnorChar16* logPath, uint32_t sizeLimit, i
  * For a HEAD request the server sends your header block and leaves out the body.
  *
  * Leaving data null or length 0 answers the request with 500, so does an answer without
- * the empty line. The result of the function, if any, is ignored.
+ * the empty line, and so does a length larger than the block the allocator handed out
+ * (no byte of such an answer is sent). The result of the function, if any, is ignored.
  */
 VELNOR_EXPORT void fnZlx(VelnorTextTable* variables, VelnorByteBuffer* body,
                          VelnorByteBuffer* response);
@@ -234,7 +254,9 @@ VELNOR_EXPORT void fnZlx(VelnorTextTable* variables, VelnorByteBuffer* body,
  * added and HEAD is not treated specially, so send what the method calls for). 0 sends
  * the block up to its first NUL byte, so a text answer may return 0 if it ends with a
  * NUL. A negative result sends nothing. Leaving *response null also sends nothing; in
- * both cases the client sees the connection close without an answer.
+ * both cases the client sees the connection close without an answer. A count larger
+ * than the block the allocator handed out, or 0 with no NUL inside the block, is
+ * answered with 500 and none of the block is sent.
  */
 VELNOR_EXPORT int fnCAPI(const char* variables, uint32_t variablesLength, const char* head,
                          uint32_t headLength, const char* body, uint32_t bodyLength,
