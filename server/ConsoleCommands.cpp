@@ -84,6 +84,16 @@ bool isRootSetting(const SettingEntry& entry) noexcept {
     return std::strcmp(entry.name, "DocRoot") == 0 || std::strcmp(entry.name, "CgiRoot") == 0;
 }
 
+// Whether a text reads back from the hive exactly as given: valid UTF-8 on one line,
+// within the 258 UTF-16 units a stored string may hold and within the record's 260-byte
+// area with its NUL (a two-byte character counts one unit but two bytes).
+bool textReadsBack(const char* text) noexcept {
+    const std::size_t bytes = std::strlen(text);
+    const long units = platform::utf8ToUtf16(text, bytes, nullptr, 0);
+    return units >= 0 && units <= static_cast<long>(kSettingTextCapacity - 2) &&
+           bytes < kSettingTextCapacity && std::strpbrk(text, "\r\n") == nullptr;
+}
+
 bool isOption(const char* arg, const char* name) noexcept {
     return std::strcmp(arg, name) == 0;
 }
@@ -252,13 +262,14 @@ int SetSetting(ServerSettings& settings, const char* name, const char* value, st
         }
         stored = settings.WriteDword(entry->name, number);
     } else {
-        // A longer text would read back as the default, so it is refused here rather
-        // than stored and silently ignored.
+        // Any other text would read back as the default (or not at all), so it is refused
+        // here rather than stored and silently ignored.
         const char* text = value ? value : "";
-        const long units = platform::utf8ToUtf16(text, std::strlen(text), nullptr, 0);
-        if (units < 0 || units > static_cast<long>(kSettingTextCapacity - 2)) {
-            std::fprintf(errors, "velnor: %s takes a text of at most %zu characters\n", entry->name,
-                         kSettingTextCapacity - 2);
+        if (!textReadsBack(text)) {
+            std::fprintf(errors,
+                         "velnor: %s takes a text of at most %zu characters and %zu bytes of "
+                         "UTF-8, on one line\n",
+                         entry->name, kSettingTextCapacity - 2, kSettingTextCapacity - 1);
             return kExitFailure;
         }
         // The roots are stored canonical, as the server compares them.
@@ -268,8 +279,9 @@ int SetSetting(ServerSettings& settings, const char* name, const char* value, st
         value = text;
     }
     if (!stored) {
-        std::fprintf(errors, "velnor: cannot store %s in %s\n", entry->name,
-                     settings.hivePath().c_str());
+        const char* why = SettingsHive(settings.hivePath(), kHiveKeyPath).writeRefusal();
+        std::fprintf(errors, "velnor: cannot store %s in %s%s%s\n", entry->name,
+                     settings.hivePath().c_str(), why ? ": " : "", why ? why : "");
         return kExitFailure;
     }
     std::fprintf(out, "%s=%s stored in %s; it takes effect at the next start.\n", entry->name,

@@ -19,12 +19,13 @@ constexpr std::size_t kFieldUnits = 258;
 // A path field as it is stored: at most 258 UTF-16 units, one trailing separator ("\"
 // or "/") removed, then in canonical form, in a 260-byte area. False when the text is longer than
 // the field or the area (the window would cut it silently and store another path than the one
-// typed), or is not valid text.
+// typed), is not valid text, or holds a line break (a hive line cannot). Every field is
+// judged before the first is stored, so a refusal leaves the hive as it was.
 bool readPathField(const char* typed, char (&out)[kSettingTextCapacity]) noexcept {
     const std::size_t length = std::strlen(typed);
     const long units = platform::utf8ToUtf16(typed, length, nullptr, 0);
     if (units < 0 || static_cast<std::size_t>(units) > kFieldUnits ||
-        length >= kSettingTextCapacity)
+        length >= kSettingTextCapacity || std::strpbrk(typed, "\r\n") != nullptr)
         return false;
     std::memcpy(out, typed, length + 1);
     if (length > 0 && (out[length - 1] == '\\' || out[length - 1] == '/'))
@@ -92,11 +93,13 @@ int SaveSetup(ServerSettings& settings, const SetupFields& fields,
     char documentRoot[kSettingTextCapacity] = {};
     char extensionRoot[kSettingTextCapacity] = {};
     if (!readPathField(fields.documentRoot, documentRoot)) {
-        dialogs.ShowMessage("Document root must be at most 258 characters of valid text.");
+        dialogs.ShowMessage(
+            "Document root must be at most 258 characters (259 bytes) of valid text on one line.");
         return 0;
     }
     if (!readPathField(fields.extensionRoot, extensionRoot)) {
-        dialogs.ShowMessage("Extension root must be at most 258 characters of valid text.");
+        dialogs.ShowMessage(
+            "Extension root must be at most 258 characters (259 bytes) of valid text on one line.");
         return 0;
     }
     if (!startsWithRoot(extensionRoot, documentRoot)) {

@@ -1,6 +1,7 @@
 #include "server/core/ServerSettings.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -44,6 +45,13 @@ ServerSettings::ServerSettings(std::string hivePath) : hive_(std::move(hivePath)
 }
 
 void ServerSettings::load() {
+    // Defaults in place of a hive that is there but cannot be used would otherwise pass
+    // unnoticed; a missing hive is the ordinary first start and says nothing.
+    const HiveState state = hive_.state();
+    if (state == HiveState::NotRegular || state == HiveState::Unreadable)
+        std::fprintf(stderr, "velnor: the settings hive %s %s; the defaults are used\n",
+                     hive_.filePath().c_str(),
+                     state == HiveState::NotRegular ? "is not a regular file" : "cannot be read");
     port = ReadDword("Port", 80);
     timeout = ReadDword("Timeout", 3000);
     keepAlive = ReadDword("KeepAlive", 1);
