@@ -1,7 +1,11 @@
 // The built dunmark.so, loaded as the server loads it and called on the server's own
 // tables: what it exports, the lines it appends, the result, rotation and the zone text.
 #include <dlfcn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -237,6 +241,86 @@ TEST_F(PluginEntryTest, UnusableLogGivesZeroAndWritesNothing) {
     // A null table is logged with every field missing rather than read.
     EXPECT_EQ(entry_(widen(logPath_).c_str(), 100, 200, nullptr), 1);
     EXPECT_EQ(loggedLines(), std::vector<std::string>{"- - - [D] \"-\" 200 - \"-\" \"-\"\n"});
+}
+
+// Runs `work` in a child process and returns its exit status, or -1 when it did not exit.
+template <typename Work> int inChild(Work work) {
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(work());
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST_F(PluginEntryTest, TwoProcessesOnOneLogLoseNothing) {
+    constexpr int kRecords = 2000;
+    auto writer = [&](int who) {
+        return [&, who] {
+            int failures = 0;
+            for (int n = 0; n < kRecords; ++n) {
+                TextTable table;
+                const std::string line = "GET /" + std::to_string(who) + "/" + std::to_string(n);
+                table.add("request_line", line.c_str());
+                failures += call(table) != 1;
+            }
+            return failures == 0 ? 0 : 1;
+        };
+    };
+    const pid_t first = ::fork();
+    if (first == 0)
+        ::_exit(writer(1)());
+    const int second = inChild(writer(2));
+    int firstStatus = 0;
+    ASSERT_EQ(::waitpid(first, &firstStatus, 0), first);
+    EXPECT_TRUE(WIFEXITED(firstStatus) && WEXITSTATUS(firstStatus) == 0);
+    EXPECT_EQ(second, 0);
+
+    // Whole records only, each writer's in the order written.
+    const std::regex shape(R"re(- - - \[D\] "GET /([12])/(\d+)" 200 - "-" "-"\n)re");
+    int next[3] = {0, 0, 0};
+    std::smatch found;
+    for (const std::string& line : loggedLines()) {
+        ASSERT_TRUE(std::regex_match(line, found, shape)) << line;
+        const int who = std::stoi(found[1]);
+        ASSERT_EQ(std::stoi(found[2]), next[who]) << line;
+        ++next[who];
+    }
+    EXPECT_EQ(next[1], kRecords);
+    EXPECT_EQ(next[2], kRecords);
+}
+
+TEST_F(PluginEntryTest, ShortWriteIsUndoneAndGivesZero) {
+    auto record = [&](int n) {
+        TextTable table;
+        table.add("request_line", ("GET /" + std::to_string(n)).c_str());
+        return call(table);
+    };
+    ASSERT_EQ(record(0), 1);
+    const auto length = static_cast<rlim_t>(std::filesystem::file_size(logPath_));
+    std::filesystem::remove(logPath_);
+
+    // A file size limit stands in for a full disk: the third record fits by half. Each
+    // call's result is one bit of the exit status.
+    const int results = inChild([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{2 * length + length / 2, RLIM_INFINITY};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return 255;
+        int bits = 0;
+        for (int n = 0; n < 4; ++n)
+            bits |= record(n) << n;
+        limit.rlim_cur = RLIM_INFINITY;
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return 255;
+        return bits | record(4) << 4;
+    });
+    EXPECT_EQ(results, 0b10011) << "written, written, refused, refused, written";
+    std::vector<std::string> expected;
+    for (int n : {0, 1, 4})
+        expected.push_back("- - - [D] \"GET /" + std::to_string(n) + "\" 200 - \"-\" \"-\"\n");
+    EXPECT_EQ(loggedLines(), expected);
 }
 
 TEST_F(PluginEntryTest, ZoneTextIsTheMachinesOffset) {
