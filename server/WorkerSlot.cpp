@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -19,13 +20,42 @@ void formatDotted(const platform::PeerAddress& peer, char (&out)[kDottedCapacity
                   unsigned(peer.address[1]), unsigned(peer.address[2]), unsigned(peer.address[3]));
 }
 
+bool isBlank(char c) noexcept {
+    return c == ' ' || c == '\t';
+}
+
+// Says on standard error when the log starts failing and when it works again: once per
+// change, never per request. Written outside the log lock, so a slow standard error
+// holds up this worker alone.
+void reportLogChange(bool failing, std::uint64_t lost) noexcept {
+    if (failing) {
+        std::fputs("velnor: the access log cannot be written; records are lost until it can\n",
+                   stderr);
+    } else {
+        std::fprintf(stderr, "velnor: the access log is written again; %llu records were lost\n",
+                     static_cast<unsigned long long>(lost));
+    }
+}
+
 void logRequest(WorkerPool& pool, WorkerSlot& slot, RequestContext& context, int status,
                 const char* dotted) noexcept {
-    // One lock for every plug-in call: the plug-in is never entered twice at once.
-    std::lock_guard<std::mutex> hold(*slot.logLock);
-    context.headerTable.add("remote_addr", dotted);
-    slot.logEntry(pool.config.logPath.get(), pool.config.logSize, status == 999 ? 200 : status,
-                  &context.headerTable);
+    bool changed = false;
+    bool failing = false;
+    std::uint64_t lost = 0;
+    {
+        // One lock for every plug-in call: the plug-in is never entered twice at once.
+        std::lock_guard<std::mutex> hold(*slot.logLock);
+        context.headerTable.add("remote_addr", dotted);
+        const int written = slot.logEntry(pool.config.logPath.get(), pool.config.logSize,
+                                          status == 999 ? 200 : status, &context.headerTable);
+        failing = written == 0;
+        changed = failing != pool.logFailing;
+        lost = pool.logLost;
+        pool.logFailing = failing;
+        pool.logLost = failing ? pool.logLost + 1 : 0;
+    }
+    if (changed)
+        reportLogChange(failing, lost);
 }
 
 } // namespace
@@ -77,11 +107,57 @@ bool WorkerPool::HasFinished(const WorkerSlot& slot) noexcept {
     return slot.finished_;
 }
 
-int decideCloseFlag(std::uint32_t keepAliveSetting, const char* connectionValue,
-                    std::uint32_t serverBusy, int status) noexcept {
-    if (keepAliveSetting == 0)
+HttpLevel httpLevelOf(const char* requestLine, const char* version) noexcept {
+    if (requestLine != nullptr) {
+        // Method, one separator, target: a line that ends there names no version.
+        const char* p = requestLine;
+        while (*p != 0 && !isBlank(*p))
+            ++p;
+        if (*p != 0)
+            ++p;
+        while (*p != 0 && !isBlank(*p))
+            ++p;
+        if (*p == 0)
+            return HttpLevel::Http09;
+    }
+    if (version != nullptr && compareNoCase(version, "HTTP/1.1") == 0)
+        return HttpLevel::Http11;
+    if (version != nullptr && compareNoCase(version, "HTTP/1.0") == 0)
+        return HttpLevel::Http10;
+    return HttpLevel::Http09;
+}
+
+bool connectionHasToken(TextTable& headers, const char* token) noexcept {
+    const std::size_t tokenLength = std::strlen(token);
+    const char* entry = headers.entries();
+    while (entry != nullptr && *entry != 0) {
+        const char* value = entry + std::strlen(entry) + 1;
+        if (compareNoCase(entry, "connection") == 0) {
+            for (const char* p = value; *p != 0;) {
+                while (isBlank(*p) || *p == ',')
+                    ++p;
+                const char* start = p;
+                while (*p != 0 && *p != ',')
+                    ++p;
+                const char* end = p;
+                while (end > start && isBlank(end[-1]))
+                    --end;
+                if (std::size_t(end - start) == tokenLength && tokenLength > 0 &&
+                    compareNoCaseN(start, token, tokenLength) == 0)
+                    return true;
+            }
+        }
+        entry = value + std::strlen(value) + 1;
+    }
+    return false;
+}
+
+int decideCloseFlag(std::uint32_t keepAliveSetting, HttpLevel level, bool askedClose,
+                    bool askedKeepAlive, std::uint32_t serverBusy, int status) noexcept {
+    if (keepAliveSetting == 0 || askedClose)
         return 1;
-    if (connectionValue != nullptr && compareNoCase(connectionValue, "close") == 0)
+    // HTTP/1.1 persists by default, HTTP/1.0 only on request, HTTP/0.9 never.
+    if (level == HttpLevel::Http09 || (level == HttpLevel::Http10 && !askedKeepAlive))
         return 1;
     if (serverBusy != 0)
         return 1;
@@ -109,8 +185,11 @@ void ServeConnection(WorkerPool& pool, WorkerSlot& slot, RequestContext& context
             context.WaitSeconds = std::int32_t(kSendStallMs / 1000);
             context.WaitMicroseconds = std::int32_t(kSendStallMs % 1000) * 1000;
             context.BeginResponse();
-            const char* connection = context.headerTable.valueNoCase("connection");
-            closeFlag = decideCloseFlag(pool.keepAlive, connection ? connection : "keep-alive",
+            const HttpLevel level =
+                httpLevelOf(context.headerTable.value("request_line"), context.version);
+            closeFlag = decideCloseFlag(pool.keepAlive, level,
+                                        connectionHasToken(context.headerTable, "close"),
+                                        connectionHasToken(context.headerTable, "keep-alive"),
                                         pool.serverBusy.load(std::memory_order_relaxed), status);
             status = context.dispatch(status, closeFlag);
         }

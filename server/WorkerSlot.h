@@ -74,6 +74,10 @@ public:
     // 1 when the latest arrival found no idle worker, or the server is stopping.
     std::atomic<std::uint32_t> serverBusy{0};
     std::mutex logLock;
+    // Guarded by logLock: whether the latest record failed, and how many have failed
+    // since the latest one that was written.
+    bool logFailing = false;
+    std::uint64_t logLost = 0;
     platform::SharedLibrary plugin;
     ServerConfig config;
     std::uint32_t keepAlive = 1;
@@ -85,11 +89,21 @@ private:
     std::uint32_t finished_ = 0;
 };
 
+// The protocol level of a request line as persistence knows it: the version it names,
+// HTTP/0.9 for a line without one (the parser answers such a line as HTTP/1.0).
+enum class HttpLevel { Http09, Http10, Http11 };
+HttpLevel httpLevelOf(const char* requestLine, const char* version) noexcept;
+
+// Whether the "connection" entries of the header table (every one, any letter case) hold
+// `token` in their comma lists, ASCII case ignored.
+bool connectionHasToken(TextTable& headers, const char* token) noexcept;
+
 // The keep-alive decision: 1 (close after this answer) when keep-alive is off, the
-// "connection" value is exactly "close" (ASCII case ignored), the pool was full at the
-// latest arrival, or the status is 400 or more (999, a gateway target, included).
-int decideCloseFlag(std::uint32_t keepAliveSetting, const char* connectionValue,
-                    std::uint32_t serverBusy, int status) noexcept;
+// client sent "close", an HTTP/1.0 client did not send "keep-alive", the request is
+// HTTP/0.9 or has no version, the pool was full at the latest arrival, or the status is
+// 400 or more (999, a gateway target, included).
+int decideCloseFlag(std::uint32_t keepAliveSetting, HttpLevel level, bool askedClose,
+                    bool askedKeepAlive, std::uint32_t serverBusy, int status) noexcept;
 
 // Whether another request is read on the same connection after this final status.
 bool keepsConnection(int finalStatus, int closeFlag) noexcept;

@@ -1,5 +1,9 @@
 // The server thread: hand-off, the busy answer, the keep-alive decision, start-up
 // failures and the orderly stop.
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "server/WorkerSlot.h"
 #include "tests/server/ServerFixture.h"
 
@@ -15,38 +19,94 @@ using test::statusLineOf;
 using namespace std::chrono_literals;
 
 TEST(KeepAliveDecision, ClosesOnlyForTheListedReasons) {
+    constexpr HttpLevel v09 = HttpLevel::Http09, v10 = HttpLevel::Http10, v11 = HttpLevel::Http11;
     struct Case {
         std::uint32_t keepAlive;
-        const char* connection;
+        HttpLevel level;
+        bool askedClose;
+        bool askedKeepAlive;
         std::uint32_t serverBusy;
         int status;
         int expected;
     };
     const Case cases[] = {
-        {1, "keep-alive", 0, 200, 0},
-        {1, "keep-alive", 0, 304, 0},
-        {1, "keep-alive", 0, 399, 0},
-        {1, "", 0, 200, 0},
-        {0, "keep-alive", 0, 200, 1},        // keep-alive switched off
-        {2, "keep-alive", 0, 200, 0},        // any nonzero switch is on
-        {1, "close", 0, 200, 1},             //
-        {1, "CLOSE", 0, 200, 1},             // ASCII case ignored
-        {1, "Close", 0, 304, 1},             //
-        {1, "keep-alive, close", 0, 200, 0}, // the whole value must match
-        {1, "close ", 0, 200, 0},            //
-        {1, "closed", 0, 200, 0},            //
-        {1, "keep-alive", 1, 200, 1},        // the pool was full at the latest arrival
-        {1, "keep-alive", 7, 200, 1},        //
-        {1, "keep-alive", 0, 400, 1},        // errors end the connection
-        {1, "keep-alive", 0, 404, 1},        //
-        {1, "keep-alive", 0, 999, 1},        // a gateway target always ends it
-        {1, nullptr, 0, 200, 0},             //
+        {1, v11, false, false, 0, 200, 0}, // HTTP/1.1 persists by default
+        {1, v11, false, true, 0, 304, 0},  //
+        {1, v11, false, false, 0, 399, 0}, //
+        {1, v11, true, false, 0, 200, 1},  // unless the client said close
+        {1, v11, true, true, 0, 200, 1},   // close wins over keep-alive
+        {1, v10, false, true, 0, 200, 0},  // HTTP/1.0 persists only on request
+        {1, v10, false, false, 0, 200, 1}, //
+        {1, v10, true, true, 0, 200, 1},   //
+        {1, v09, false, true, 0, 200, 1},  // HTTP/0.9 never persists
+        {0, v11, false, true, 0, 200, 1},  // keep-alive switched off
+        {2, v11, false, false, 0, 200, 0}, // any nonzero switch is on
+        {1, v11, false, true, 1, 200, 1},  // the pool was full at the latest arrival
+        {1, v10, false, true, 7, 200, 1},  //
+        {1, v11, false, true, 0, 400, 1},  // errors end the connection
+        {1, v10, false, true, 0, 404, 1},  //
+        {1, v11, false, true, 0, 999, 1},  // a gateway target always ends it
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message()
-                     << c.keepAlive << " '" << (c.connection ? c.connection : "(null)") << "' "
-                     << c.serverBusy << " " << c.status);
-        EXPECT_EQ(decideCloseFlag(c.keepAlive, c.connection, c.serverBusy, c.status), c.expected);
+        SCOPED_TRACE(::testing::Message() << c.keepAlive << " level " << int(c.level) << " close "
+                                          << c.askedClose << " keep-alive " << c.askedKeepAlive
+                                          << " " << c.serverBusy << " " << c.status);
+        EXPECT_EQ(decideCloseFlag(c.keepAlive, c.level, c.askedClose, c.askedKeepAlive,
+                                  c.serverBusy, c.status),
+                  c.expected);
+    }
+}
+
+TEST(KeepAliveDecision, LevelComesFromTheRequestLine) {
+    struct Case {
+        const char* requestLine;
+        const char* version;
+        HttpLevel expected;
+    };
+    const Case cases[] = {
+        {"GET / HTTP/1.1", "HTTP/1.1", HttpLevel::Http11},
+        {"GET / HTTP/1.0", "HTTP/1.0", HttpLevel::Http10},
+        {"GET / HTTP/0.9", "HTTP/0.9", HttpLevel::Http09},
+        // The parser answers a line without a version as HTTP/1.0; it is not one.
+        {"GET /", "HTTP/1.0", HttpLevel::Http09},
+        {"GET\t/a.txt", "HTTP/1.0", HttpLevel::Http09},
+        {"GET", "HTTP/1.0", HttpLevel::Http09},
+        {nullptr, "HTTP/1.1", HttpLevel::Http11},
+        {nullptr, nullptr, HttpLevel::Http09},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(httpLevelOf(c.requestLine, c.version), c.expected)
+            << (c.requestLine ? c.requestLine : "(null)");
+}
+
+TEST(KeepAliveDecision, ConnectionTokensAreFoundInEveryListAndEntry) {
+    using Entries = std::vector<std::pair<const char*, const char*>>;
+    struct Case {
+        Entries entries;
+        bool close;
+        bool keepAlive;
+    };
+    const Case cases[] = {
+        {{}, false, false},
+        {{{"Connection", "close"}}, true, false},
+        {{{"connection", "CLOSE"}}, true, false},
+        {{{"Connection", "Keep-Alive"}}, false, true},
+        {{{"Connection", "keep-alive, close"}}, true, true},
+        {{{"Connection", " ,upgrade ,\tclose\t, "}}, true, false},
+        {{{"Connection", "keep-alive"}, {"CONNECTION", "close"}}, true, true},
+        {{{"Connection", "closed, keep-alives"}}, false, false},
+        {{{"Connection", "clo se"}}, false, false},
+        {{{"Proxy-Connection", "close"}, {"X", "keep-alive"}}, false, false},
+    };
+    for (const Case& c : cases) {
+        TextTable headers;
+        std::string shown;
+        for (const auto& [name, value] : c.entries) {
+            ASSERT_NE(headers.add(name, value), 0u);
+            shown += std::string(name) + ": " + value + "; ";
+        }
+        EXPECT_EQ(connectionHasToken(headers, "close"), c.close) << shown;
+        EXPECT_EQ(connectionHasToken(headers, "keep-alive"), c.keepAlive) << shown;
     }
 }
 
@@ -66,9 +126,10 @@ TEST_F(ServerThreadTest, ServesSeveralRequestsOnOneConnection) {
     ASSERT_NE(port, 0);
     Client client(port);
     ASSERT_TRUE(client.connected());
-    // No "connection" header: kept open, whatever the version.
+    // HTTP/1.1 is kept open by default, HTTP/1.0 when it asks.
     for (const char* version : {"HTTP/1.0", "HTTP/1.1", "HTTP/1.0"}) {
-        ASSERT_TRUE(client.send(std::string("GET /index.html ") + version + "\r\nHost: a\r\n\r\n"));
+        ASSERT_TRUE(client.send(std::string("GET /index.html ") + version +
+                                "\r\nHost: a\r\nConnection: keep-alive\r\n\r\n"));
         const std::string response = client.readResponse();
         EXPECT_EQ(statusLineOf(response).substr(9, 3), "200") << response;
         EXPECT_NE(response.find(kPage), std::string::npos);
