@@ -62,6 +62,13 @@ TEST(ConsoleCommands, SettingNumbers) {
     }
 }
 
+std::string twoByte(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += "\xC3\xA9";
+    return text;
+}
+
 class SetSettingTest : public ::testing::Test {
 protected:
     int set(const char* name, const char* value) {
@@ -107,6 +114,9 @@ TEST_F(SetSettingTest, RefusalsLeaveTheHiveAlone) {
         {"StartServers", "-4", "StartServers takes a number"},
         {"DocRoot", std::string(259, 'x'), "DocRoot takes a text of at most 258"},
         {"DocRoot", "\xff\xfe", "DocRoot takes a text"},
+        // 130 characters, but 260 bytes: more than the record's area holds.
+        {"DocRoot", twoByte(130), "DocRoot takes a text of at most 258 characters and 259 bytes"},
+        {"DefaultDoc", "a\nb", "DefaultDoc takes a text"},
     };
     for (const Case& c : cases) {
         Captured said;
@@ -116,9 +126,18 @@ TEST_F(SetSettingTest, RefusalsLeaveTheHiveAlone) {
         EXPECT_NE(said.text().find(c.says), std::string::npos) << said.text();
         EXPECT_EQ(hive(), before) << c.name;
     }
-    // The longest text that reads back is taken.
+    // The longest texts that read back are taken.
     EXPECT_EQ(set("DocRoot", std::string(258, 'x').c_str()), 0);
     EXPECT_EQ(std::string(reloaded().documentRoot), std::string(258, 'x'));
+    EXPECT_EQ(set("DocRoot", (twoByte(129) + "x").c_str()), 0);
+    EXPECT_EQ(std::string(reloaded().documentRoot), twoByte(129) + "x");
+}
+
+TEST_F(SetSettingTest, AFileThatIsNoHiveIsLeftAlone) {
+    dir.write("velnor.reg", "PATH=/bin\n");
+    EXPECT_EQ(set("Port", "81"), 1);
+    EXPECT_NE(errors.text().find("no hive header line"), std::string::npos) << errors.text();
+    EXPECT_EQ(hive(), "PATH=/bin\n");
 }
 
 TEST_F(SetSettingTest, SettingsListsEveryValueAndMarksDefaults) {
