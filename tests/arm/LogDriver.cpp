@@ -4,6 +4,11 @@
 //
 // Usage: LogDriver PLUGIN.so [ZONE]   (ZONE as "+0900"; default: the machine's offset)
 // Prints one line per failed check and "N passed, N failed" last; exits 1 on a failure.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -581,6 +586,70 @@ void runFileChecks(const Driver& driver) {
     checkLongFields(driver, "multi-byte characters", longRequest, accents, symbols);
 }
 
+// Runs `work` in a child process; its exit status, or -1 when it did not exit.
+template <typename Work> int inChild(Work work) {
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(work());
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+// Two processes on one log, and a write that the file size limit cuts short.
+void runSharingChecks(const Driver& driver) {
+    constexpr int kRecords = 300;
+    const std::string shared = driver.path("shared.log");
+    auto writer = [&](std::int32_t status) {
+        return [&, status] {
+            TextTable table;
+            table.add("request_line", "GET /w HTTP/1.0");
+            int failures = 0;
+            for (int n = 0; n < kRecords; ++n)
+                failures += driver.log(shared, 0xFFFFFFFF, status, table).result != 1;
+            return failures == 0 ? 0 : 1;
+        };
+    };
+    const pid_t first = ::fork();
+    if (first == 0)
+        ::_exit(writer(211)());
+    const int second = inChild(writer(212));
+    int firstStatus = 0;
+    const bool firstDone = ::waitpid(first, &firstStatus, 0) == first && WIFEXITED(firstStatus) &&
+                           WEXITSTATUS(firstStatus) == 0;
+    const std::string both = statuses(velnor::test::TempDir::read(shared));
+    std::size_t ones = 0, twos = 0;
+    for (std::size_t at = 0; (at = both.find("21", at)) != std::string::npos; at += 3)
+        (both[at + 2] == '1' ? ones : twos) += 1;
+    check(firstDone && second == 0 && both.find('?') == std::string::npos && ones == kRecords &&
+              twos == kRecords,
+          "two processes on one log: every record whole, none lost");
+
+    TextTable table;
+    table.add("request_line", "GET /r HTTP/1.0");
+    const std::string measure = driver.path("short-measure.log");
+    driver.log(measure, 0xFFFFFFFF, 221, table);
+    const auto length = static_cast<rlim_t>(velnor::test::TempDir::read(measure).size());
+    const std::string cut = driver.path("short.log");
+    const int results = inChild([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{2 * length + length / 2, RLIM_INFINITY};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return 255;
+        int bits = 0;
+        for (int n = 0; n < 4; ++n)
+            bits |= driver.log(cut, 0xFFFFFFFF, 221 + n, table).result << n;
+        limit.rlim_cur = RLIM_INFINITY;
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return 255;
+        return bits | driver.log(cut, 0xFFFFFFFF, 225, table).result << 4;
+    });
+    check(results == 0b10011 && statuses(velnor::test::TempDir::read(cut)) == "221 222 225",
+          "a write cut short by the size limit is undone and gives 0",
+          std::to_string(results) + ": " + statuses(velnor::test::TempDir::read(cut)));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -612,6 +681,7 @@ int main(int argc, char** argv) {
     const int descriptorsBefore = openDescriptors();
     runRecordChecks(driver);
     runFileChecks(driver);
+    runSharingChecks(driver);
     check(openDescriptors() == descriptorsBefore, "no descriptor left open by the calls");
 
     std::printf("%d passed, %d failed\n", passed, failed);
