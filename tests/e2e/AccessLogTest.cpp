@@ -140,6 +140,37 @@ TEST_F(AccessLogTest, GatewayAnswerIsLoggedAs200) {
     EXPECT_EQ(lines[0], line("GET /scripts/run.exe HTTP/1.0", 200, "-"));
 }
 
+// Records that cannot be written are counted and the operator is told once per change,
+// not once per request: here the log's directory is missing, then made, then removed.
+TEST_F(AccessLogTest, FailuresAreReportedOncePerSpellOnStandardError) {
+    const fs::path directory = server.root() / "logs";
+    server.setString("LogFile", (directory / "access_log.txt").string());
+    startServer();
+    const int port = server.port();
+    auto ask = [&](int times) {
+        for (int i = 0; i < times; ++i)
+            roundTrip(port, closing("GET", "/a.txt"));
+    };
+    ask(3);
+    fs::create_directory(directory);
+    ask(2);
+    fs::remove_all(directory);
+    ask(2);
+    stopServer();
+
+    const std::string failing =
+        "velnor: the access log cannot be written; records are lost until it can\n";
+    const std::string output = server.output();
+    std::size_t reports = 0;
+    for (std::size_t at = output.find(failing); at != std::string::npos;
+         at = output.find(failing, at + 1))
+        ++reports;
+    EXPECT_EQ(reports, 2u) << output;
+    EXPECT_NE(output.find("velnor: the access log is written again; 3 records were lost\n"),
+              std::string::npos)
+        << output;
+}
+
 // Without dunmark.so next to the executable the server serves and writes no log.
 class WithoutLogPluginTest : public ServerTest {};
 

@@ -20,6 +20,12 @@ std::string beta(const std::string& version, bool close) {
     return fileHead(version, "200 OK", close, kBetaText.size(), "text/plain") + kBetaText;
 }
 
+// An HTTP/1.0 request that asks for its connection to be kept.
+constexpr const char* kKeep = "Connection: keep-alive\r\n";
+std::string kept(const std::string& target, const std::string& headers = "") {
+    return get(target, "HTTP/1.0", kKeep + headers);
+}
+
 // Asks until an answer other than the busy one comes: a worker that has just closed its
 // connection may not be idle yet when the next client arrives.
 std::string askPatiently(int port, const std::string& request) {
@@ -41,14 +47,14 @@ protected:
 TEST_F(ConnectionTest, OneConnectionCarriesManyRequests) {
     startServer();
     RawClient client(server.port());
-    ASSERT_TRUE(client.send(get("/a.txt")));
+    ASSERT_TRUE(client.send(kept("/a.txt")));
     EXPECT_EQ(client.readResponse(), alpha("HTTP/1.0", false));
     ASSERT_TRUE(client.send(get("/b.txt", "HTTP/1.1", "Host: h\r\n")));
     EXPECT_EQ(client.readResponse(), beta("HTTP/1.1", false));
-    ASSERT_TRUE(client.send(
-        get("/a.txt", "HTTP/1.0", std::string("If-Modified-Since: ") + kFixedDate + "\r\n")));
+    ASSERT_TRUE(
+        client.send(kept("/a.txt", std::string("If-Modified-Since: ") + kFixedDate + "\r\n")));
     EXPECT_EQ(client.readResponse(), bareStatus("HTTP/1.0", "304 Not Modified", 358, false));
-    ASSERT_TRUE(client.send("HEAD /a.txt HTTP/1.0\r\n\r\n"));
+    ASSERT_TRUE(client.send("HEAD /a.txt HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n"));
     EXPECT_EQ(client.readResponse(5s, true),
               fileHead("HTTP/1.0", "200 OK", false, kAlphaText.size(), "text/plain"));
     // An error ends the connection after its answer.
@@ -66,8 +72,8 @@ TEST_F(ConnectionTest, CloseHeaderEndsTheConnection) {
 TEST_F(ConnectionTest, PipelinedRequestsAreAnsweredInOrder) {
     startServer();
     RawClient client(server.port());
-    ASSERT_TRUE(client.send(get("/a.txt") + "HEAD /b.txt HTTP/1.0\r\n\r\n" +
-                            "POST /a.txt HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello" +
+    ASSERT_TRUE(client.send(kept("/a.txt") + "HEAD /b.txt HTTP/1.0\r\n" + kKeep + "\r\n" +
+                            "POST /a.txt HTTP/1.0\r\n" + kKeep + "Content-Length: 5\r\n\r\nhello" +
                             get("/b.txt", "HTTP/1.1", "Host: h\r\n") +
                             get("/docs/page.html", "HTTP/1.0", "Connection: close\r\n")));
     EXPECT_EQ(client.readUntilClose(),
@@ -82,7 +88,7 @@ TEST_F(ConnectionTest, LongPipelineBeyondTheHeadLimit) {
     // 300 requests sent at once are far more than one head may hold; each is its own.
     std::string requests, answers;
     for (int i = 0; i < 299; ++i) {
-        requests += get(i % 2 ? "/a.txt" : "/b.txt");
+        requests += kept(i % 2 ? "/a.txt" : "/b.txt");
         answers += i % 2 ? alpha("HTTP/1.0", false) : beta("HTTP/1.0", false);
     }
     requests += get("/a.txt", "HTTP/1.0", "Connection: close\r\n");
@@ -96,7 +102,8 @@ TEST_F(ConnectionTest, PipelinedRequestSplitAcrossPieces) {
     startServer();
     RawClient client(server.port());
     // The second request's head begins in the same piece as the first one's body.
-    ASSERT_TRUE(client.send("POST /a.txt HTTP/1.0\r\nContent-Length: 4\r\n\r\nbodyGET /b"));
+    ASSERT_TRUE(client.send("POST /a.txt HTTP/1.0\r\nConnection: keep-alive\r\n"
+                            "Content-Length: 4\r\n\r\nbodyGET /b"));
     EXPECT_EQ(client.readResponse(), alpha("HTTP/1.0", false));
     std::this_thread::sleep_for(50ms);
     ASSERT_TRUE(client.send(".txt HTTP/1.0\r\nConnection: close\r\n\r\n"));
@@ -129,7 +136,7 @@ TEST_F(ConnectionTest, BusyServerAnswers503) {
 
     // The one worker holds an idle persistent connection.
     RawClient idle(port);
-    ASSERT_TRUE(idle.send(get("/a.txt")));
+    ASSERT_TRUE(idle.send(kept("/a.txt")));
     EXPECT_EQ(idle.readResponse(), alpha("HTTP/1.0", false));
 
     EXPECT_EQ(roundTrip(port, get("/a.txt"), 3s), kBusyAnswer);
@@ -142,7 +149,7 @@ TEST_F(ConnectionTest, BusyServerAnswers503) {
     // A request in flight when the busy answer goes out is still answered, then closed.
     std::this_thread::sleep_for(300ms);
     RawClient slow(port);
-    ASSERT_TRUE(slow.send("GET /a.txt HTTP/1.0\r\n"));
+    ASSERT_TRUE(slow.send("GET /a.txt HTTP/1.0\r\nConnection: keep-alive\r\n"));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(roundTrip(port, get("/b.txt"), 3s), kBusyAnswer);
     ASSERT_TRUE(slow.send("\r\n"));
@@ -158,7 +165,7 @@ TEST_F(ConnectionTest, WorkersServeSideBySide) {
             RawClient client(server.port());
             for (int n = 0; n < 100 && failures[i].empty(); ++n) {
                 bool even = (n + i) % 2 == 0;
-                client.send(get(even ? "/a.txt" : "/b.txt"));
+                client.send(kept(even ? "/a.txt" : "/b.txt"));
                 std::string answer = client.readResponse();
                 if (answer != (even ? alpha("HTTP/1.0", false) : beta("HTTP/1.0", false)))
                     failures[i] = "request " + std::to_string(n) + ": " + answer;
@@ -173,7 +180,7 @@ TEST_F(ConnectionTest, WorkersServeSideBySide) {
 TEST_F(ConnectionTest, StopsPromptlyUnderAnIdleConnection) {
     startServer();
     RawClient idle(server.port());
-    ASSERT_TRUE(idle.send(get("/a.txt")));
+    ASSERT_TRUE(idle.send(kept("/a.txt")));
     EXPECT_EQ(idle.readResponse(), alpha("HTTP/1.0", false));
 
     ExitReport report = server.stop(15s);
