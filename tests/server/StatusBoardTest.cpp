@@ -11,9 +11,16 @@ namespace {
 
 class RecordingSink : public LineSink {
 public:
-    void line(const char* text) noexcept override { lines.push_back(text); }
+    bool line(const char* text) noexcept override {
+        ++offered;
+        if (!refuse)
+            lines.push_back(text);
+        return !refuse;
+    }
     std::vector<std::string> take() { return std::exchange(lines, {}); }
     std::vector<std::string> lines;
+    bool refuse = false; // an output that cannot take a line in time
+    int offered = 0;
 };
 
 using Lines = std::vector<std::string>;
@@ -80,6 +87,28 @@ TEST_F(StatusFeedTest, ABurstLongerThanTheHistoryKeepsItsNewestTexts) {
     ASSERT_EQ(shown.size(), StatusBoard::kHistoryLength);
     EXPECT_EQ(shown.front(), "Status: text 4");
     EXPECT_EQ(shown.back(), "Status: text 19");
+}
+
+TEST_F(StatusFeedTest, StalledOutputIsOfferedOnlyTheCurrentStateUntilItDrains) {
+    sink.refuse = true;
+    board.post(StatusBoard::kStatusLine, "Load log dll.");
+    board.post(StatusBoard::kStatusLine, "Load log Addr failed.");
+    feed.poll(0, false);
+    EXPECT_EQ(sink.offered, 1) << "a dropped line drops the rest of the look";
+    board.setListeningPort(8080);
+    for (std::uint32_t n = 1; n <= 30; ++n) {
+        board.postFrequent(Frequent::RequestCount, n);
+        feed.poll(100 + n, n == 30);
+    }
+    EXPECT_EQ(sink.offered, 31) << "one line a look while the output is stalled";
+    sink.refuse = false;
+    feed.poll(200, false);
+    EXPECT_EQ(sink.take(), (Lines{"Port: 8080", "Status: Reqest:30"}));
+    board.postFrequent(Frequent::RequestCount, 31);
+    feed.poll(300, false);
+    EXPECT_TRUE(sink.take().empty()) << "the usual pace resumes";
+    feed.poll(400, true);
+    EXPECT_EQ(sink.take(), Lines{"Status: Reqest:31"});
 }
 
 TEST(StatusBoard, TextsAreBoundedAndLinesOutsideTheWindowIgnored) {
