@@ -127,8 +127,9 @@ typedef uint_least16_t VelnorChar16;
  * a request waits for that lock, so return quickly: append and leave, no network, no
  * waiting on other programs. The call runs on one of the server's worker threads.
  *
- * Result: 1 when the log file could be opened and positioned for the record, 0 when it
- * could not. The server ignores it.
+ * Result: 1 when the whole record was written, 0 when none of it was (a record cut
+ * short is removed again). The server reports failures on its standard error: once when
+ * records start failing, once when they are written again.
  */
 VELNOR_EXPORT int fnVelnorLog(const VelnorChar16* logPath, uint32_t sizeLimit, int32_t status,
                               const VelnorTextTable* headerTable);

@@ -123,7 +123,7 @@ TEST_F(BadInputTest, ClientsThatVanish) {
     RawClient clients[4] = {RawClient(server.port()), RawClient(server.port()),
                             RawClient(server.port()), RawClient(server.port())};
     for (auto& client : clients)
-        ASSERT_TRUE(client.send(get("/a.txt")));
+        ASSERT_TRUE(client.send(get("/a.txt", "HTTP/1.0", "Connection: keep-alive\r\n")));
     for (auto& client : clients)
         EXPECT_EQ(client.readResponse(),
                   fileHead("HTTP/1.0", "200 OK", false, kAlphaText.size(), "text/plain") +

@@ -178,7 +178,8 @@ TEST_F(BasicAuthTest, EarlierPathIsNotChecked) {
     // by the password file that governed the previous request on the connection.
     RawClient client(server.port());
     ASSERT_TRUE(client.send(
-        get("/private/page.html", "HTTP/1.0", "Authorization: " + basic("alice:secret") + "\r\n")));
+        get("/private/page.html", "HTTP/1.0",
+            "Connection: keep-alive\r\nAuthorization: " + basic("alice:secret") + "\r\n")));
     EXPECT_EQ(client.readResponse(),
               fileHead("HTTP/1.0", "200 OK", false, kPage.size(), "text/html") + kPage);
     ASSERT_TRUE(client.send(get("/private/page.html", "HTTP/1.1")));

@@ -29,9 +29,11 @@ void runCases(int port, const std::vector<WireCase>& cases) {
     }
 }
 
+// Only HTTP/1.1 keeps the connection unless asked otherwise (`close`: 1 closes, 0 keeps).
 std::string ok(const std::string& version, const std::string& body, const std::string& type,
-               bool close = false) {
-    return fileHead(version, "200 OK", close, body.size(), type) + body;
+               int close = -1) {
+    const bool closes = close < 0 ? version != "HTTP/1.1" : close != 0;
+    return fileHead(version, "200 OK", closes, body.size(), type) + body;
 }
 
 class StaticFileTest : public ServerTest {
@@ -47,7 +49,7 @@ protected:
 };
 
 TEST_F(StaticFileTest, VersionsAndMethods) {
-    const std::string alphaHead10 = fileHead("HTTP/1.0", "200 OK", false, 6, "text/plain");
+    const std::string alphaHead10 = fileHead("HTTP/1.0", "200 OK", true, 6, "text/plain");
     runCases(
         server.port(),
         {
@@ -68,12 +70,14 @@ TEST_F(StaticFileTest, VersionsAndMethods) {
             {"POST with an empty body", "POST /a.txt HTTP/1.0\r\nContent-Length: 0\r\n\r\n",
              ok("HTTP/1.0", kAlphaText, "text/plain")},
             {"connection close", get("/a.txt", "HTTP/1.0", "Connection: close\r\n"),
-             ok("HTTP/1.0", kAlphaText, "text/plain", true)},
+             ok("HTTP/1.0", kAlphaText, "text/plain", 1)},
             {"connection CLOSE", get("/a.txt", "HTTP/1.0", "CONNECTION: CLOSE\r\n"),
-             ok("HTTP/1.0", kAlphaText, "text/plain", true)},
-            {"a token list is not close",
-             get("/a.txt", "HTTP/1.0", "Connection: keep-alive, close\r\n"),
-             ok("HTTP/1.0", kAlphaText, "text/plain")},
+             ok("HTTP/1.0", kAlphaText, "text/plain", 1)},
+            {"keep-alive asked for", get("/a.txt", "HTTP/1.0", "Connection: keep-alive\r\n"),
+             ok("HTTP/1.0", kAlphaText, "text/plain", 0)},
+            {"close in a token list wins",
+             get("/a.txt", "HTTP/1.1", "Host: h\r\nConnection: keep-alive, close\r\n"),
+             ok("HTTP/1.1", kAlphaText, "text/plain", 1)},
         });
 }
 
@@ -115,7 +119,7 @@ TEST_F(StaticFileTest, ConditionalRequests) {
     auto ims = [](const std::string& date) {
         return get("/a.txt", "HTTP/1.0", "If-Modified-Since: " + date + "\r\n");
     };
-    const std::string notModified = bareStatus("HTTP/1.0", "304 Not Modified", 358, false);
+    const std::string notModified = bareStatus("HTTP/1.0", "304 Not Modified", 358, true);
     const std::string full = ok("HTTP/1.0", kAlphaText, "text/plain");
     runCases(server.port(),
              {

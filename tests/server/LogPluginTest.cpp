@@ -71,7 +71,7 @@ TEST_F(LogPluginTest, EveryAnsweredRequestIsLoggedOnceAndNeverTwiceAtOnce) {
         clients.emplace_back([port] {
             Client client(port);
             for (int i = 0; i < 2; ++i) {
-                client.send("GET /index.html HTTP/1.0\r\n\r\n");
+                client.send("GET /index.html HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
                 EXPECT_NE(client.readResponse().find(kPage), std::string::npos);
             }
             client.send("GET /none.html HTTP/1.0\r\n\r\n");
