@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds VELNOR and runs every test: the format check, the normal build with all tests and
-# the robustness run, the tests again under AddressSanitizer + UndefinedBehaviorSanitizer
+# Builds VELNOR and runs every test: the format check, the normal build with all tests, the
+# robustness run and an ApacheBench check, the tests again under AddressSanitizer + UndefinedBehaviorSanitizer
 # and ThreadSanitizer, the 32-bit ARM plug-in, and a bounded fuzzing run.
 # Installs what a bare machine lacks (as root, from Debian's packages).
 set -euo pipefail
@@ -33,6 +33,9 @@ build "$root/build"
 
 echo "== robustness run"
 ./tools/robustness.sh "$root/build"
+
+echo "== ApacheBench with and without keep-alive"
+./tools/ab-check.sh "$root/build"
 
 echo "== unit and end-to-end tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 build "$root/build-asan" -DVELNOR_SANITIZE=address
