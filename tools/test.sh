@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds VELNOR and runs every test: the format check, the normal build with all tests, the
-# robustness run and an ApacheBench check, the tests again under AddressSanitizer + UndefinedBehaviorSanitizer
-# and ThreadSanitizer, the 32-bit ARM plug-in, and a bounded fuzzing run.
+# Builds VELNOR and runs every test: the format check, the normal build with all tests,
+# the robustness run and an ApacheBench check, the tests again under AddressSanitizer +
+# UndefinedBehaviorSanitizer and ThreadSanitizer, the 32-bit ARM plug-in, and a bounded
+# fuzzing run.
 # Installs what a bare machine lacks (as root, from Debian's packages).
 set -euo pipefail
 cd "$(dirname "$0")/.."
