@@ -1,36 +1,54 @@
 #include "platform/AppendFile.h"
 
 #include <cerrno>
-#include <climits>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/FileSystem.h"
-
 namespace velnor::platform {
 namespace {
 
-// Between two tries for a lock held by another writer; a record takes far less.
+// Between two tries for a lock held by another writer; a rotation or an undo takes far
+// less.
 constexpr long kLockPauseNs = 2'000'000;
+// How long the undo of a partial write waits for another writer's rotation or undo.
+constexpr std::uint32_t kUndoLockMs = 1000;
 
 } // namespace
 
-bool AppendFile::open(const char16_t* path) noexcept {
-    char os[PATH_MAX];
+bool AppendFile::open(const char* path) noexcept {
     fd_.reset();
-    if (!toOsPath(path, os, sizeof os))
+    if (path == nullptr)
         return false;
     int fd;
     do {
         // Without O_NONBLOCK a FIFO would hold the open until a reader came; a regular
         // file ignores the flag.
-        fd = ::open(os, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+        fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
-    fd_.reset(fd);
-    return fd_.valid();
+    UniqueFd opened(fd);
+    struct stat st;
+    if (!opened.valid() || ::fstat(opened.get(), &st) != 0)
+        return false;
+    device_ = std::uint64_t(st.st_dev);
+    inode_ = std::uint64_t(st.st_ino);
+    openedSize_ = std::int64_t(st.st_size);
+    fd_ = std::move(opened);
+    return true;
+}
+
+bool AppendFile::isNamedBy(const char* path, std::int64_t& size) const noexcept {
+    struct stat named;
+    if (!fd_.valid() || path == nullptr || ::stat(path, &named) != 0)
+        return false;
+    // While this file is open its inode cannot be handed to a new file, so an equal pair
+    // is the same file.
+    if (std::uint64_t(named.st_dev) != device_ || std::uint64_t(named.st_ino) != inode_)
+        return false;
+    size = std::int64_t(named.st_size);
+    return true;
 }
 
 bool AppendFile::lock(std::uint32_t limitMs) noexcept {
@@ -46,12 +64,9 @@ bool AppendFile::lock(std::uint32_t limitMs) noexcept {
     return false;
 }
 
-bool AppendFile::isNamedBy(const char16_t* path) const noexcept {
-    char os[PATH_MAX];
-    struct stat named, opened;
-    return toOsPath(path, os, sizeof os) && ::stat(os, &named) == 0 &&
-           ::fstat(fd_.get(), &opened) == 0 && named.st_dev == opened.st_dev &&
-           named.st_ino == opened.st_ino;
+void AppendFile::unlock() noexcept {
+    if (fd_.valid())
+        (void)::flock(fd_.get(), LOCK_UN);
 }
 
 AppendResult AppendFile::append(const void* data, std::size_t size) noexcept {
@@ -65,14 +80,15 @@ AppendResult AppendFile::append(const void* data, std::size_t size) noexcept {
         return AppendResult::Failed;
     // In append mode the offset now stands right after the bytes that were stored.
     const off_t end = ::lseek(fd_.get(), 0, SEEK_CUR);
-    if (end < n || ::ftruncate(fd_.get(), end - n) != 0)
+    if (end < n || !lock(kUndoLockMs))
         return AppendResult::Failed;
-    return AppendResult::Undone;
-}
-
-std::int64_t AppendFile::size() const noexcept {
+    // Records are written without the lock, so the cut is safe only while nothing has
+    // been appended behind the part; on a full disk the other writers store nothing.
     struct stat st;
-    return ::fstat(fd_.get(), &st) == 0 ? std::int64_t(st.st_size) : -1;
+    const bool cut =
+        ::fstat(fd_.get(), &st) == 0 && st.st_size == end && ::ftruncate(fd_.get(), end - n) == 0;
+    unlock();
+    return cut ? AppendResult::Undone : AppendResult::Failed;
 }
 
 } // namespace velnor::platform

@@ -42,10 +42,12 @@ void logRequest(WorkerPool& pool, WorkerSlot& slot, RequestContext& context, int
     bool changed = false;
     bool failing = false;
     std::uint64_t lost = 0;
+    // Everything the record needs is in the table before the lock, so workers wait on
+    // each other for the plug-in's own work only.
+    context.headerTable.add("remote_addr", dotted);
     {
         // One lock for every plug-in call: the plug-in is never entered twice at once.
         std::lock_guard<std::mutex> hold(*slot.logLock);
-        context.headerTable.add("remote_addr", dotted);
         const int written = slot.logEntry(pool.config.logPath.get(), pool.config.logSize,
                                           status == 999 ? 200 : status, &context.headerTable);
         failing = written == 0;

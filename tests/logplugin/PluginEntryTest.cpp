@@ -13,6 +13,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -221,6 +222,99 @@ TEST_F(PluginEntryTest, RotatesOnlyPastTheLimitAndKeepsOneOlderFile) {
     EXPECT_NE(second[0].find("GET /4 "), std::string::npos);
     ASSERT_EQ(record(7, limit), 1);
     EXPECT_EQ(loggedLines().size(), 1u);
+}
+
+// The log stays open between records, yet each record goes to the file the path names at
+// that moment: another program may move, remove or replace the log between two requests.
+TEST_F(PluginEntryTest, FollowsThePathWhenTheLogIsMovedRemovedOrReplaced) {
+    namespace fs = std::filesystem;
+    const std::string aside = dir_.file("moved_log.txt");
+    struct Case {
+        const char* what;
+        void (*change)(const std::string& log, const std::string& aside);
+        std::vector<std::string> atPath;  // after the change and one more record
+        std::vector<std::string> movedTo; // at `aside`, empty when there is none
+    };
+    auto line = [](int n) {
+        return "- - - [D] \"GET /" + std::to_string(n) + "\" 200 - \"-\" \"-\"\n";
+    };
+    const std::vector<Case> cases = {
+        {"moved away",
+         [](const std::string& log, const std::string& to) { fs::rename(log, to); },
+         {line(3)},
+         {line(1), line(2)}},
+        {"removed",
+         [](const std::string& log, const std::string&) { fs::remove(log); },
+         {line(3)},
+         {}},
+        {"replaced by a file of its own",
+         [](const std::string& log, const std::string& to) {
+             fs::rename(log, to);
+             std::FILE* fresh = std::fopen(log.c_str(), "w");
+             ASSERT_NE(fresh, nullptr);
+             std::fputs("- - - [01/Jan/2027:00:00:00 +0000] \"GET /fresh\" 200 - \"-\" \"-\"\n",
+                        fresh);
+             std::fclose(fresh);
+         },
+         {"- - - [D] \"GET /fresh\" 200 - \"-\" \"-\"\n", line(3)},
+         {line(1), line(2)}},
+        {"left alone",
+         [](const std::string&, const std::string&) {},
+         {line(1), line(2), line(3)},
+         {}},
+    };
+    auto record = [&](int n) {
+        TextTable table;
+        table.add("request_line", ("GET /" + std::to_string(n)).c_str());
+        return call(table);
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(logPath_);
+        fs::remove(aside);
+        ASSERT_EQ(record(1), 1);
+        ASSERT_EQ(record(2), 1);
+        c.change(logPath_, aside);
+        ASSERT_EQ(record(3), 1);
+        EXPECT_EQ(loggedLines(), c.atPath);
+        EXPECT_EQ(fs::exists(aside), !c.movedTo.empty());
+        if (!c.movedTo.empty()) {
+            EXPECT_EQ(loggedLines(aside), c.movedTo);
+        }
+    }
+}
+
+TEST_F(PluginEntryTest, TwoThreadsAtOnceNeverInterleaveARecord) {
+    constexpr int kRecords = 2000;
+    // Long request lines make a torn or mixed record easy to see.
+    auto writer = [&](char who, int& failures) {
+        for (int n = 0; n < kRecords; ++n) {
+            TextTable table;
+            const std::string line = "GET /" + std::string(1, who) + "/" + std::to_string(n) + "/" +
+                                     std::string(300, who);
+            table.add("request_line", line.c_str());
+            failures += call(table, 200, 1u << 26) != 1;
+        }
+    };
+    int failuresA = 0, failuresB = 0;
+    std::thread first(writer, 'a', std::ref(failuresA));
+    std::thread second(writer, 'b', std::ref(failuresB));
+    first.join();
+    second.join();
+    EXPECT_EQ(failuresA + failuresB, 0);
+
+    const std::regex shape(R"re(- - - \[D\] "GET /([ab])/(\d+)/([ab]{300})" 200 - "-" "-"\n)re");
+    int next[2] = {0, 0};
+    std::smatch found;
+    for (const std::string& line : loggedLines()) {
+        ASSERT_TRUE(std::regex_match(line, found, shape)) << line;
+        const int who = found[1].str()[0] - 'a';
+        ASSERT_EQ(found[3].str(), std::string(300, found[1].str()[0])) << line;
+        ASSERT_EQ(std::stoi(found[2]), next[who]) << line;
+        ++next[who];
+    }
+    EXPECT_EQ(next[0], kRecords);
+    EXPECT_EQ(next[1], kRecords);
 }
 
 TEST_F(PluginEntryTest, UnusableLogGivesZeroAndWritesNothing) {
