@@ -127,6 +127,11 @@ typedef uint_least16_t VelnorChar16;
  * a request waits for that lock, so return quickly: append and leave, no network, no
  * waiting on other programs. The call runs on one of the server's worker threads.
  *
+ * A plug-in may keep its own resources from one call to the next, such as the log file
+ * open (dunmark.so does). Between calls the log still belongs to the user: other programs
+ * may read, move or remove it, and each record goes to the file the path names when it
+ * is written, never to a removed one.
+ *
  * Result: 1 when the whole record was written, 0 when none of it was (a record cut
  * short is removed again). The server reports failures on its standard error: once when
  * records start failing, once when they are written again.
