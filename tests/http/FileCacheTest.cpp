@@ -64,8 +64,9 @@ TEST(FileCache, ServesOnlyTheVersionItWasReadFrom) {
         c.change(dir, path);
         char out[16] = {};
         EXPECT_EQ(cache.copyOut(path.c_str(), recordOf(path), out, sizeof out), c.served);
-        if (c.served)
+        if (c.served) {
             EXPECT_EQ(std::string(out, 4), "one!");
+        }
     }
 }
 
