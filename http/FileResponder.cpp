@@ -136,14 +136,14 @@ int RequestContext::sendFile(int status, int closeFlag) noexcept {
         return status;
     }
 
-    // Opened before anything is said about it, for HEAD too: the file actually opened,
-    // whatever link led to it, decides whether there is anything to say. A last name
-    // that is no link is opened as such; a link (or a name turned into one since the
-    // lookup) is followed and the name of the file at its end is judged.
     // A path kept in the cache was checked when it was kept; any other is checked here,
     // measured as UTF-8 without being converted.
     if (platform::utf8ToUtf16(path, std::strlen(path), nullptr, 0) < 0)
         return sendStatusResponse(500, closeFlag, kOriginPathConversion);
+    // Opened before anything is said about it, for HEAD too: the file actually opened,
+    // whatever link led to it, decides whether there is anything to say. A last name
+    // that is no link is opened as such; a link (or a name turned into one since the
+    // lookup) is followed and the name of the file at its end is judged.
     platform::File file;
     platform::FileRecord opened;
     const bool direct = !findData.symbolicLink && file.openRead(path, false, opened);
