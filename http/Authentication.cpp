@@ -9,7 +9,6 @@
 #include "http/RequestContext.h"
 #include "http/TargetResolver.h"
 #include "platform/FileSystem.h"
-#include "platform/HeapBlock.h"
 #include "platform/Utf.h"
 
 namespace velnor {
@@ -51,12 +50,12 @@ struct WalkState {
     int status;
 };
 
-// A candidate that exists and is no directory decides; any other is passed by.
+// A candidate that exists and is no directory decides; any other is passed by. One
+// look-up per level, asked on every request, so a password file added or removed counts
+// at once.
 int examineCandidate(void* state, const char* candidate) noexcept {
     auto* walk = static_cast<WalkState*>(state);
-    const std::uint32_t attributes = platform::fileAttributes(candidate);
-    if (attributes == platform::kInvalidAttributes ||
-        (attributes & platform::kAttributeDirectory) != 0)
+    if (platform::pathKind(candidate) != platform::PathKind::Other)
         return kWalkOn;
     return walk->context->checkCredentials(walk->status, candidate);
 }
@@ -113,11 +112,11 @@ int RequestContext::checkCredentials(int status, const char* passwordFilePath) n
     if (!decodeBasicCredentials(headerTable.valueNoCase("authorization"), credentials))
         return 401;
 
-    platform::HeapPtr<char16_t> widePath = platform::wideFromUtf8(passwordFilePath);
-    if (!widePath)
+    // Checked as UTF-8 and opened by its own 8-bit text: nothing is converted.
+    if (platform::utf8ToUtf16(passwordFilePath, stringLength(passwordFilePath), nullptr, 0) < 0)
         return 500;
     platform::File file;
-    if (!file.open(widePath.get(), platform::File::Mode::Read))
+    if (!file.open(passwordFilePath, platform::File::Mode::Read))
         return 500;
     ByteBuffer text;
     char chunk[kPasswordReadChunk];

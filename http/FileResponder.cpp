@@ -6,9 +6,11 @@
 
 #include "content/MimeTable.h"
 #include "content/Strings.h"
+#include "http/FileCache.h"
 #include "http/HttpDate.h"
 #include "http/RequestContext.h"
 #include "http/StatusLines.h"
+#include "platform/Clock.h"
 #include "platform/Utf.h"
 
 namespace velnor {
@@ -38,6 +40,17 @@ std::size_t readUpTo(platform::File& file, char* into, std::size_t size) noexcep
 
 // A password file is never sent, whatever alias (a link, another letter case) named it.
 // A file whose final name cannot be learnt is not sent either.
+bool namesPasswordFile(const ServerConfig* settings, const char* path) noexcept {
+    const char* fileName = settings != nullptr ? settings->passwordFileName : nullptr;
+    if (fileName == nullptr || fileName[0] == '\0')
+        return false;
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p)
+        if (*p == '\\' || *p == '/')
+            name = p + 1;
+    return compareNoCase(name, fileName) == 0;
+}
+
 bool isPasswordFile(const ServerConfig* settings, const platform::File& file) noexcept {
     const char* fileName = settings != nullptr ? settings->passwordFileName : nullptr;
     if (fileName == nullptr || fileName[0] == '\0')
@@ -71,10 +84,6 @@ int RequestContext::sendFile(int status, int closeFlag) noexcept {
         return gateways->runHandlerModule(*this, type, closeFlag);
     }
 
-    char16_t widePath[kTargetCapacity];
-    if (platform::utf8ToUtf16(path, std::strlen(path), widePath, kTargetCapacity) < 0)
-        return sendStatusResponse(500, closeFlag, kOriginPathConversion);
-
     HttpDate lastWrite;
     lastWrite.fromFileTime(findData.lastWriteTime);
     const std::uint64_t size = findData.size;
@@ -87,14 +96,9 @@ int RequestContext::sendFile(int status, int closeFlag) noexcept {
         std::snprintf(sizeText, sizeof sizeText, "%llu", (unsigned long long)size);
         headerTable.add("send_bytes", sizeText);
     }
-
-    // Opened before anything is said about it, for HEAD too: the file actually opened,
-    // whatever link led to it, decides whether there is anything to say.
-    platform::File file;
-    if (!file.open(widePath, platform::File::Mode::Read))
-        return sendStatusResponse(500, closeFlag, kOriginFileOpen);
-    if (isPasswordFile(settings, file)) {
-        // Not even its size reaches the log.
+    // A path whose last name is no link names the file itself, so its own name is the
+    // final one; an error document can name a password file without the walk's check.
+    if (namesPasswordFile(settings, path)) {
         headerTable.remove("send_bytes");
         return sendStatusResponse(404, closeFlag, kOriginDispatch);
     }
@@ -120,6 +124,39 @@ int RequestContext::sendFile(int status, int closeFlag) noexcept {
     if (headLength == 0)
         return sendStatusResponse(500, closeFlag, kOriginPathConversion);
 
+    // A settled small file already read from this very version (same device, inode,
+    // size and both stamps as the lookup just saw) is answered from memory. Only files
+    // reached without a link at their last name are kept, so no alias hides behind one.
+    char* body = area + headLength;
+    const bool mayKeep = !findData.symbolicLink && size <= kSmallFileLimit;
+    if (mayKeep && sharedFileCache().copyOut(path, findData, body, kSmallFileLimit)) {
+        const std::size_t total = headLength + (methodCode == Head ? 0 : std::size_t(size));
+        if (SendAll(area, std::uint32_t(total), 0) < std::int64_t(total))
+            return 0;
+        return status;
+    }
+
+    // A path kept in the cache was checked when it was kept; any other is checked here,
+    // measured as UTF-8 without being converted.
+    if (platform::utf8ToUtf16(path, std::strlen(path), nullptr, 0) < 0)
+        return sendStatusResponse(500, closeFlag, kOriginPathConversion);
+    // Opened before anything is said about it, for HEAD too: the file actually opened,
+    // whatever link led to it, decides whether there is anything to say. A last name
+    // that is no link is opened as such; a link (or a name turned into one since the
+    // lookup) is followed and the name of the file at its end is judged.
+    platform::File file;
+    platform::FileRecord opened;
+    const bool direct = !findData.symbolicLink && file.openRead(path, false, opened);
+    if (!direct) {
+        if (!file.openRead(path, true, opened))
+            return sendStatusResponse(500, closeFlag, kOriginFileOpen);
+        if (isPasswordFile(settings, file)) {
+            // Not even its size reaches the log.
+            headerTable.remove("send_bytes");
+            return sendStatusResponse(404, closeFlag, kOriginDispatch);
+        }
+    }
+
     if (methodCode == Head) {
         file.close();
         if (SendAll(area, std::uint32_t(headLength), 0) < std::int64_t(headLength))
@@ -130,8 +167,12 @@ int RequestContext::sendFile(int status, int closeFlag) noexcept {
     if (size <= kSmallFileLimit) {
         // Nothing has been sent yet, so a file that changed under us or cannot be read
         // can still be answered properly instead of with a body that breaks its length.
-        if (readUpTo(file, area + headLength, std::size_t(size)) != size)
+        if (readUpTo(file, body, std::size_t(size)) != size)
             return sendStatusResponse(500, closeFlag, kOriginFileOpen);
+        // Kept only when the descriptor shows the version the lookup saw.
+        if (direct && platform::sameVersion(opened, findData))
+            sharedFileCache().keep(path, opened, body, platform::currentFileTime());
+        file.close();
         const std::size_t total = headLength + std::size_t(size);
         if (SendAll(area, std::uint32_t(total), 0) < std::int64_t(total))
             return 0;

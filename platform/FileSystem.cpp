@@ -26,6 +26,13 @@ void fillRecord(const char* osPath, const struct stat& st, FileRecord& record) n
         fileTimeFromUnix(st.st_mtim.tv_sec, static_cast<std::uint32_t>(st.st_mtim.tv_nsec));
     record.size = static_cast<std::uint64_t>(st.st_size);
     record.regular = S_ISREG(st.st_mode);
+    record.symbolicLink = false;
+    record.device = static_cast<std::uint64_t>(st.st_dev);
+    record.inode = static_cast<std::uint64_t>(st.st_ino);
+    record.modified = {static_cast<std::int64_t>(st.st_mtim.tv_sec),
+                       static_cast<std::uint32_t>(st.st_mtim.tv_nsec)};
+    record.changed = {static_cast<std::int64_t>(st.st_ctim.tv_sec),
+                      static_cast<std::uint32_t>(st.st_ctim.tv_nsec)};
     const char* slash = std::strrchr(osPath, '/');
     const char* name = slash ? slash + 1 : osPath;
     const std::size_t length = std::min(std::strlen(name), sizeof record.name - 1);
@@ -54,17 +61,19 @@ int openFlags(File::Mode mode) noexcept {
     return O_RDONLY;
 }
 
-int openOsPath(const char* osPath, File::Mode mode) noexcept {
+int openOsPath(const char* osPath, File::Mode mode, int extraFlags = 0,
+               struct stat* described = nullptr) noexcept {
     int fd;
     do {
-        fd = ::open(osPath, openFlags(mode) | O_CLOEXEC, 0644);
+        fd = ::open(osPath, openFlags(mode) | O_CLOEXEC | extraFlags, 0644);
     } while (fd < 0 && errno == EINTR);
     UniqueFd opened(fd);
     // Only a regular file's reads end by themselves; the descriptor is judged, not the
     // name, so nothing swapped in after a lookup gets through.
     struct stat st;
+    struct stat* into = described ? described : &st;
     if (opened && mode == File::Mode::Read &&
-        (::fstat(opened.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+        (::fstat(opened.get(), into) != 0 || !S_ISREG(into->st_mode)))
         return -1;
     return opened.release();
 }
@@ -109,6 +118,32 @@ bool findFile(const char16_t* path, FileRecord& record) noexcept {
     return toOsPath(path, os, sizeof os) && statOsPath(os, record);
 }
 
+bool lookUpName(const char* path, FileRecord& record) noexcept {
+    char os[kOsPathCapacity];
+    if (!toOsPath(path, os, sizeof os))
+        return false;
+    struct stat st;
+    if (::lstat(os, &st) != 0)
+        return false;
+    if (!S_ISLNK(st.st_mode)) {
+        fillRecord(os, st, record);
+        return true;
+    }
+    if (::stat(os, &st) != 0)
+        return false;
+    fillRecord(os, st, record);
+    record.symbolicLink = true;
+    return true;
+}
+
+PathKind pathKind(const char* path) noexcept {
+    char os[kOsPathCapacity];
+    struct stat st;
+    if (!toOsPath(path, os, sizeof os) || ::stat(os, &st) != 0)
+        return PathKind::Missing;
+    return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::Other;
+}
+
 std::uint32_t fileAttributes(const char* path) noexcept {
     FileRecord record;
     return findFile(path, record) ? record.attributes : kInvalidAttributes;
@@ -135,6 +170,17 @@ bool File::open(const char* path, Mode mode) noexcept {
 bool File::open(const char16_t* path, Mode mode) noexcept {
     char os[kOsPathCapacity];
     fd_.reset(toOsPath(path, os, sizeof os) ? openOsPath(os, mode) : -1);
+    return fd_.valid();
+}
+
+bool File::openRead(const char* path, bool followLinks, FileRecord& record) noexcept {
+    char os[kOsPathCapacity];
+    struct stat st;
+    fd_.reset(toOsPath(path, os, sizeof os)
+                  ? openOsPath(os, Mode::Read, followLinks ? 0 : O_NOFOLLOW, &st)
+                  : -1);
+    if (fd_.valid())
+        fillRecord(os, st, record);
     return fd_.valid();
 }
 

@@ -15,21 +15,50 @@ constexpr std::uint32_t kAttributeDirectory = 0x10;
 constexpr std::uint32_t kAttributeNormal = 0x80;
 constexpr std::uint32_t kInvalidAttributes = 0xFFFFFFFF;
 
+// A time stamp of a file as the system keeps it, to the nanosecond.
+struct FileStamp {
+    std::int64_t seconds = 0;
+    std::uint32_t nanoseconds = 0;
+    bool operator==(const FileStamp&) const noexcept = default;
+};
+
 // What a lookup of one path tells: attribute bits, last-write time as a file time
 // (100 ns units since 1601-01-01 UTC), 64-bit size, the last name of the path, and
 // whether it is a regular file (not a directory, FIFO, socket or device), the only kind
-// whose reading ends by itself.
+// whose reading ends by itself. Device, inode and the two exact stamps identify one
+// version of one file: any write, truncation, rename over, link, mode change or touch
+// changes at least one of them (the change stamp cannot be set by anyone).
 struct FileRecord {
     std::uint32_t attributes = 0;
     std::uint64_t lastWriteTime = 0;
     std::uint64_t size = 0;
     char name[256] = {};
     bool regular = false;
+    // The path's last name is a symbolic link (the rest describes what it leads to).
+    bool symbolicLink = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    FileStamp modified;
+    FileStamp changed;
 };
+
+// True when both records describe the same version of the same file.
+inline bool sameVersion(const FileRecord& a, const FileRecord& b) noexcept {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.modified == b.modified && a.changed == b.changed;
+}
 
 // Looks one path up. False when it does not exist or cannot be examined.
 bool findFile(const char* path, FileRecord& record) noexcept;
 bool findFile(const char16_t* path, FileRecord& record) noexcept;
+
+// As findFile, with one call when the last name is no symbolic link: that case is told
+// apart (record.symbolicLink), and only then is the link followed with a second call.
+bool lookUpName(const char* path, FileRecord& record) noexcept;
+
+// What a path names, in one call and without filling a record.
+enum class PathKind { Missing, Directory, Other };
+PathKind pathKind(const char* path) noexcept;
 
 // Attribute bits of a path, or kInvalidAttributes.
 std::uint32_t fileAttributes(const char* path) noexcept;
@@ -49,6 +78,9 @@ public:
     File() = default;
     bool open(const char* path, Mode mode) noexcept;
     bool open(const char16_t* path, Mode mode) noexcept;
+    // Opens a regular file for reading (Mode::Read) and describes the descriptor in
+    // `record`. Without `followLinks` a path whose last name is a symbolic link fails.
+    bool openRead(const char* path, bool followLinks, FileRecord& record) noexcept;
     bool isOpen() const noexcept { return fd_.valid(); }
     int descriptor() const noexcept { return fd_.get(); }
     void close() noexcept { fd_.reset(); }

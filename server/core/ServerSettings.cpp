@@ -166,10 +166,14 @@ void ProgramDirectory(char16_t* buffer, std::size_t capacity) {
 }
 
 bool FindFirstFileAnsi(const char* path, platform::FileRecord& record) {
-    char16_t wide[kSettingTextCapacity];
-    if (!path || platform::utf8ToUtf16(path, std::strlen(path), wide, kSettingTextCapacity) < 0)
+    // Measured, not converted: the text is checked once as UTF-8 that would fit a wide
+    // area of a setting's size, and the 8-bit path itself goes to the file system.
+    if (!path)
         return false;
-    return platform::findFile(path, record);
+    const long units = platform::utf8ToUtf16(path, std::strlen(path), nullptr, 0);
+    if (units < 0 || std::size_t(units) >= kSettingTextCapacity)
+        return false;
+    return platform::lookUpName(path, record);
 }
 
 std::uint32_t GetFileAttributesAnsi(const char* path) {
