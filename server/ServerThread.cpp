@@ -156,7 +156,6 @@ void runListener(ServerControl& control, WorkerPool& pool, SocketConnection& lis
             chosen->HandOverClaimed(handle, peer);
         else
             chosen->HandOver(handle, peer);
-        pauseAfterShortage(control);
     }
 }
 

@@ -37,8 +37,6 @@ TEST(RequestStartWait, GivesWayOnlyWhenClaimedBeforeAnyByte) {
          SocketConnection::kGaveWay, kWorkerClaimed},
         {"stop already begun", true, kWorkerIdle, false, false, false, SocketConnection::kGaveWay,
          kWorkerIdle},
-        {"bytes already here are taken whatever the state", true, kWorkerIdle, true, false, false,
-         2, kWorkerIdle},
         {"a new connection keeps its worker", false, kWorkerIdle, true, false, false, 2,
          kWorkerIdle},
         {"a stale wake-up reads as nothing", true, kWorkerInside, false, false, true, 0,
