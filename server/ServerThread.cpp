@@ -109,10 +109,31 @@ WorkerSlot* chooseWorker(WorkerPool& pool, bool& claimed) noexcept {
         if (pool.slots[i].busy.load(std::memory_order_acquire) == kWorkerIdle)
             return &pool.slots[i];
     }
-    for (std::uint32_t i = 0; i < pool.slotCount; ++i) {
-        if (pool.slots[i].Claim()) {
+    // The connection that has been quiet longest goes first: its client is the least
+    // likely to be sending its next request just now, so the close it sees is the
+    // least likely to cross a request. A claim lost to a first byte tries the next.
+    const std::uint32_t now = platform::tickCount();
+    for (std::uint32_t attempt = 0; attempt < pool.slotCount; ++attempt) {
+        WorkerSlot* oldest = nullptr;
+        std::uint32_t longest = 0;
+        for (std::uint32_t i = 0; i < pool.slotCount; ++i) {
+            WorkerSlot& slot = pool.slots[i];
+            if (slot.busy.load(std::memory_order_acquire) != kWorkerWaiting)
+                continue;
+            // A wait that began after `now` was read has been quiet for no time at all.
+            const auto since =
+                std::int32_t(now - slot.waitingSince.load(std::memory_order_relaxed));
+            const std::uint32_t quiet = since > 0 ? std::uint32_t(since) : 0;
+            if (oldest == nullptr || quiet > longest) {
+                oldest = &slot;
+                longest = quiet;
+            }
+        }
+        if (oldest == nullptr)
+            return nullptr;
+        if (oldest->Claim()) {
             claimed = true;
-            return &pool.slots[i];
+            return oldest;
         }
     }
     return nullptr;

@@ -231,6 +231,7 @@ int WorkerMain(std::shared_ptr<WorkerPool> pool, WorkerSlot* slot) noexcept {
         context.gateways = pool->gateways;
         context.workerState = &slot->busy;
         context.claimWakeFd = slot->claimWake.descriptor();
+        context.waitingSince = &slot->waitingSince;
         for (;;) {
             slot->Park();
             std::uint32_t state = slot->busy.load(std::memory_order_acquire);

@@ -33,6 +33,8 @@ public:
     // Signalled by the listener when it claims the worker, and at shutdown, so that a
     // worker waiting on its connection leaves the wait at once.
     platform::WakeEvent claimWake;
+    // When the current wait for a next request began (a tick count).
+    std::atomic<std::uint32_t> waitingSince{0};
     const std::atomic<std::uint32_t>* serverBusy = nullptr;
     // The last connection handed over; the worker reads it only after its wake-up.
     int socketHandle = -1;

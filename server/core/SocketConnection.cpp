@@ -256,6 +256,8 @@ int SocketConnection::ReceiveRequestStart(void* buffer, std::uint32_t size) noex
     // here finds nothing 98 times in 100, so the wait comes first and a receive follows
     // only readiness. A client whose next request is already here pays the same two
     // calls; pipelined requests that came with the last one never reach this wait.
+    if (waitingSince != nullptr)
+        waitingSince->store(platform::tickCount(), std::memory_order_relaxed);
     std::uint32_t expected = kWorkerInside;
     if (!workerState->compare_exchange_strong(expected, kWorkerWaiting, std::memory_order_acq_rel))
         return kGaveWay;

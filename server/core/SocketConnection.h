@@ -88,6 +88,9 @@ public:
     // claims the worker; null or -1: this connection never gives way.
     std::atomic<std::uint32_t>* workerState = nullptr;
     int claimWakeFd = -1;
+    // Where the start of each such wait is noted (a tick count), so the listener can
+    // take back the worker whose client has been quiet longest.
+    std::atomic<std::uint32_t>* waitingSince = nullptr;
 
 private:
     long waitMilliseconds() const noexcept;
