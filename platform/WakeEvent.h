@@ -11,6 +11,9 @@ public:
     // False when the event cannot be made; waits then fall back to their timeout.
     bool open() noexcept;
     void signal() noexcept;
+    // Takes back every signal sent so far, so the next wait blocks again.
+    void clear() noexcept { clearDescriptor(fd_.get()); }
+    static void clearDescriptor(int fd) noexcept;
     int descriptor() const noexcept { return fd_.get(); }
 
 private:
@@ -20,5 +23,12 @@ private:
 // Waits until `fd` is readable or `wakeFd` (when not -1) is signalled: > 0 when `fd` is
 // ready, 0 on a timeout or a wake-up, -1 on failure.
 int waitReadableOrWake(int fd, int wakeFd, long timeoutMs) noexcept;
+
+// What waitSocketOrWake saw; both may be set at once.
+constexpr int kSocketReady = 1;
+constexpr int kWoken = 2;
+// The same wait, telling a wake-up apart from a timeout: a mix of kSocketReady (readable,
+// an error or hang-up included) and kWoken, 0 on a timeout, -1 on failure.
+int waitSocketOrWake(int fd, int wakeFd, long timeoutMs) noexcept;
 
 } // namespace velnor::platform

@@ -65,8 +65,9 @@ void bindLogPlugin(ServerControl& control, WorkerPool& pool) noexcept {
 void stopWorkers(ServerControl& control, WorkerPool& pool, std::thread* threads,
                  std::uint32_t created, std::uint32_t waitMs) noexcept {
     for (std::uint32_t i = 0; i < created; ++i) {
-        pool.slots[i].busy.store(0, std::memory_order_release);
+        pool.slots[i].busy.store(kWorkerIdle, std::memory_order_release);
         pool.serverBusy.store(1, std::memory_order_relaxed);
+        pool.slots[i].claimWake.signal();
         pool.slots[i].Wake();
     }
     pool.WaitFinished(created, waitMs);
@@ -90,20 +91,52 @@ void pauseAfterShortage(ServerControl& control) noexcept {
         platform::sleepMilliseconds(kShortagePauseMs);
 }
 
-// False when the connection could not be accepted for want of resources.
-bool answerBusy(SocketConnection& listener) noexcept {
-    platform::PeerAddress peer;
-    bool shortOfResources = false;
-    const int handle = platform::socketAccept(listener.handle, peer, &shortOfResources);
-    if (handle == -1)
-        return !shortOfResources;
+void answerBusy(int handle) noexcept {
     SocketConnection refused(handle);
     refused.WaitSeconds = 5;
     refused.WaitMicroseconds = 0;
     // A failed send changes nothing: the connection is closed either way.
     refused.SendAll(kServerBusyAnswer, sizeof kServerBusyAnswer - 1, 0);
     refused.Close();
-    return true;
+}
+
+// An idle worker, else one taken back from its wait for the next request on a kept-alive
+// connection; null when every worker is inside a request. The listener never waits on a
+// worker: a claim either succeeds at once or moves on to the next one.
+WorkerSlot* chooseWorker(WorkerPool& pool, bool& claimed) noexcept {
+    claimed = false;
+    for (std::uint32_t i = 0; i < pool.slotCount; ++i) {
+        if (pool.slots[i].busy.load(std::memory_order_acquire) == kWorkerIdle)
+            return &pool.slots[i];
+    }
+    // The connection that has been quiet longest goes first: its client is the least
+    // likely to be sending its next request just now, so the close it sees is the
+    // least likely to cross a request. A claim lost to a first byte tries the next.
+    const std::uint32_t now = platform::tickCount();
+    for (std::uint32_t attempt = 0; attempt < pool.slotCount; ++attempt) {
+        WorkerSlot* oldest = nullptr;
+        std::uint32_t longest = 0;
+        for (std::uint32_t i = 0; i < pool.slotCount; ++i) {
+            WorkerSlot& slot = pool.slots[i];
+            if (slot.busy.load(std::memory_order_acquire) != kWorkerWaiting)
+                continue;
+            // A wait that began after `now` was read has been quiet for no time at all.
+            const auto since =
+                std::int32_t(now - slot.waitingSince.load(std::memory_order_relaxed));
+            const std::uint32_t quiet = since > 0 ? std::uint32_t(since) : 0;
+            if (oldest == nullptr || quiet > longest) {
+                oldest = &slot;
+                longest = quiet;
+            }
+        }
+        if (oldest == nullptr)
+            return nullptr;
+        if (oldest->Claim()) {
+            claimed = true;
+            return oldest;
+        }
+    }
+    return nullptr;
 }
 
 void runListener(ServerControl& control, WorkerPool& pool, SocketConnection& listener) noexcept {
@@ -120,32 +153,30 @@ void runListener(ServerControl& control, WorkerPool& pool, SocketConnection& lis
         ++requestCounter;
         if (control.board != nullptr)
             control.board->postFrequent(StatusBoard::Frequent::RequestCount, requestCounter);
-        WorkerSlot* chosen = nullptr;
-        for (std::uint32_t i = 0; i < pool.slotCount; ++i) {
-            if (pool.slots[i].busy.load(std::memory_order_acquire) == 0) {
-                chosen = &pool.slots[i];
-                break;
-            }
-        }
-        if (chosen == nullptr) {
-            if (control.board != nullptr)
-                control.board->postFrequent(StatusBoard::Frequent::ServerBusy, 0);
-            const bool accepted = answerBusy(listener);
-            pool.serverBusy.store(1, std::memory_order_relaxed);
-            if (!accepted)
-                pauseAfterShortage(control);
-            continue;
-        }
-        pool.serverBusy.store(0, std::memory_order_relaxed);
         // Readiness was just reported, so the accept is made without another wait; a
         // connection that vanished in between leaves nothing to hand over.
         platform::PeerAddress peer;
         bool shortOfResources = false;
         const int handle = platform::socketAccept(listener.handle, peer, &shortOfResources);
-        if (handle != -1)
+        if (handle == -1) {
+            if (shortOfResources)
+                pauseAfterShortage(control);
+            continue;
+        }
+        bool claimed = false;
+        WorkerSlot* chosen = chooseWorker(pool, claimed);
+        if (chosen == nullptr) {
+            if (control.board != nullptr)
+                control.board->postFrequent(StatusBoard::Frequent::ServerBusy, 0);
+            answerBusy(handle);
+            pool.serverBusy.store(1, std::memory_order_relaxed);
+            continue;
+        }
+        pool.serverBusy.store(0, std::memory_order_relaxed);
+        if (claimed)
+            chosen->HandOverClaimed(handle, peer);
+        else
             chosen->HandOver(handle, peer);
-        else if (shortOfResources)
-            pauseAfterShortage(control);
     }
 }
 
@@ -174,6 +205,8 @@ int runServer(ServerControl& control) noexcept {
         slot.serverBusy = &pool->serverBusy;
         slot.number = i;
         slot.logLock = &pool->logLock;
+        // Without its wake-up a worker is simply never taken back from a kept-alive wait.
+        slot.claimWake.open();
     }
     bindLogPlugin(control, *pool);
 

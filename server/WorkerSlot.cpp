@@ -65,7 +65,23 @@ void logRequest(WorkerPool& pool, WorkerSlot& slot, RequestContext& context, int
 void WorkerSlot::HandOver(int handle, const platform::PeerAddress& from) noexcept {
     socketHandle = handle;
     peer = from;
-    busy.store(1, std::memory_order_release);
+    busy.store(kWorkerInside, std::memory_order_release);
+    Wake();
+}
+
+bool WorkerSlot::Claim() noexcept {
+    std::uint32_t expected = kWorkerWaiting;
+    if (!busy.compare_exchange_strong(expected, kWorkerClaimed, std::memory_order_acq_rel))
+        return false;
+    claimWake.signal();
+    return true;
+}
+
+void WorkerSlot::HandOverClaimed(int handle, const platform::PeerAddress& from) noexcept {
+    // The worker reads these only after the wake-up below, so writing them while it is
+    // still leaving its old connection races with nothing.
+    socketHandle = handle;
+    peer = from;
     Wake();
 }
 
@@ -176,7 +192,7 @@ void ServeConnection(WorkerPool& pool, WorkerSlot& slot, RequestContext& context
     char dotted[kDottedCapacity];
     formatDotted(slot.peer, dotted);
     context.startConnection();
-    context.handle = slot.socketHandle;
+    context.Adopt(std::exchange(slot.socketHandle, -1));
     context.pressure = &pool.serverBusy;
     for (;;) {
         context.WaitSeconds = 1;
@@ -215,26 +231,42 @@ int WorkerMain(std::shared_ptr<WorkerPool> pool, WorkerSlot* slot) noexcept {
         context.settings = &pool->config;
         context.peer = &slot->peer;
         context.gateways = pool->gateways;
+        context.workerState = &slot->busy;
+        context.claimWakeFd = slot->claimWake.descriptor();
+        context.waitingSince = &slot->waitingSince;
         for (;;) {
             slot->Park();
+            std::uint32_t state = slot->busy.load(std::memory_order_acquire);
+            if (state == kWorkerClaimed) {
+                // The claim's signal came before this wake-up; it is spent.
+                slot->claimWake.clear();
+                if (!slot->busy.compare_exchange_strong(state, kWorkerInside,
+                                                        std::memory_order_acq_rel))
+                    state = kWorkerIdle;
+            }
             // Woken with the flag clear: the server is stopping.
-            if (slot->busy.load(std::memory_order_acquire) == 0)
+            if (state == kWorkerIdle)
                 break;
             ServeConnection(*pool, *slot, context);
             // Shutdown cleared the flag while the connection was being served.
-            if (slot->busy.load(std::memory_order_acquire) == 0) {
+            if (slot->busy.load(std::memory_order_acquire) == kWorkerIdle) {
                 context.Close();
                 break;
             }
             // The slot is handed back before the connection is closed: a client that
             // reconnects the moment it sees the end (every gateway answer ends its
             // connection) then finds this worker idle rather than a busy answer. A
-            // hand-over that comes meanwhile waits in the slot for the park below.
+            // hand-over that comes meanwhile waits in the slot for the park below; so
+            // does the one that claimed this worker, which leaves the state claimed.
             SocketConnection ending(std::exchange(context.handle, -1));
-            slot->busy.store(0, std::memory_order_release);
+            std::uint32_t inside = kWorkerInside;
+            slot->busy.compare_exchange_strong(inside, kWorkerIdle, std::memory_order_acq_rel);
             ending.Close();
         }
     }
+    // A connection handed over just before the stop is never served.
+    if (slot->socketHandle != -1)
+        SocketConnection(std::exchange(slot->socketHandle, -1)).Close();
     slot->busy.store(0, std::memory_order_release);
     pool->MarkFinished(*slot);
     return 1;

@@ -12,6 +12,7 @@
 #include "http/RequestContext.h"
 #include "platform/SharedLibrary.h"
 #include "platform/Socket.h"
+#include "platform/WakeEvent.h"
 #include "server/core/ServerSettings.h"
 
 namespace velnor {
@@ -24,9 +25,16 @@ using LogEntry = int (*)(const char16_t* logPath, std::uint32_t sizeLimit, std::
 /// One worker's place in the pool: the connection handed to it and its parking spot.
 class WorkerSlot {
 public:
-    // 1 from the hand-off until the worker is about to park; 0 = idle. Cleared by the
-    // server thread at shutdown, when it tells the worker to end.
+    // A WorkerState: idle from the moment the worker is about to park, inside from the
+    // hand-off, waiting while it only waits for the next request on a kept-alive
+    // connection, claimed once the listener has taken it back from that wait. Set to idle
+    // by the server thread at shutdown, when it tells the worker to end.
     std::atomic<std::uint32_t> busy{0};
+    // Signalled by the listener when it claims the worker, and at shutdown, so that a
+    // worker waiting on its connection leaves the wait at once.
+    platform::WakeEvent claimWake;
+    // When the current wait for a next request began (a tick count).
+    std::atomic<std::uint32_t> waitingSince{0};
     const std::atomic<std::uint32_t>* serverBusy = nullptr;
     // The last connection handed over; the worker reads it only after its wake-up.
     int socketHandle = -1;
@@ -35,8 +43,16 @@ public:
     std::mutex* logLock = nullptr;
     platform::PeerAddress peer;
 
-    // The listener's hand-off: the connection, then busy = 1, then the wake-up.
+    // The listener's hand-off to an idle worker: the connection, then inside, then the
+    // wake-up.
     void HandOver(int handle, const platform::PeerAddress& from) noexcept;
+    // Takes back a worker that only waits for the next request: false when it is not
+    // (or no longer) waiting. On success the caller hands the connection over with
+    // HandOverClaimed at once.
+    bool Claim() noexcept;
+    // The hand-off to a claimed worker: it leaves its wait, closes its idle connection and
+    // finds this one when it parks.
+    void HandOverClaimed(int handle, const platform::PeerAddress& from) noexcept;
     // A wake-up is remembered until the worker parks, so one issued while the worker is
     // still on its way to park is never lost.
     void Wake() noexcept;
