@@ -20,6 +20,9 @@ constexpr char kDefaultVersion[] = "HTTP/1.0";
 // The longest body taken: every length a gateway or extension is handed is a signed
 // 32-bit figure.
 constexpr std::int64_t kBodyCapacity = INT32_MAX;
+// A body is received in pieces of up to this size: every piece grows the body's block
+// once, so small pieces would copy a large body over and over.
+constexpr std::uint32_t kBodyReceiveBlock = 64 * 1024;
 
 // Finds the end of the head in the bytes collected so far, looking at each byte only
 // once however small the pieces are. The collected bytes are text up to their first NUL:
@@ -247,6 +250,7 @@ int RequestContext::readRequest(const std::atomic<std::uint32_t>* busy) noexcept
             return 500;
     }
     std::uint32_t received = early;
+    char bodyBlock[kBodyReceiveBlock];
     const std::uint32_t bodyTick = platform::tickCount();
     for (;;) {
         if (received >= wanted)
@@ -261,14 +265,15 @@ int RequestContext::readRequest(const std::atomic<std::uint32_t>* busy) noexcept
         // Never more than the body: what follows it belongs to the next request and
         // stays in the socket for it.
         const std::uint32_t left = wanted - received;
-        const int count = Receive(block, left < kReceiveBlock ? left : kReceiveBlock, 0);
+        const int count =
+            Receive(bodyBlock, left < kBodyReceiveBlock ? left : kBodyReceiveBlock, 0);
         if (count < 0) {
             bodyBuffer.reset();
             return 0;
         }
         if (count == 0)
             continue;
-        if (keepBody && bodyBuffer.append(block, std::uint32_t(count)) == 0) {
+        if (keepBody && bodyBuffer.append(bodyBlock, std::uint32_t(count)) == 0) {
             bodyBuffer.reset();
             return 413;
         }
