@@ -24,8 +24,7 @@ using test::Clock;
 using test::elapsedMs;
 
 bool processGone(int pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), {});
+    const std::string stat = test::readProcFile("/proc/" + std::to_string(pid) + "/stat");
     const auto close = stat.rfind(')');
     return stat.empty() || (close != std::string::npos && stat[close + 2] == 'Z');
 }

@@ -38,8 +38,14 @@ bool servesNormally(int port, std::chrono::milliseconds patience) {
 }
 
 bool alive(int pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(in)), {});
+    // A process that ends while its file is read makes the stream throw.
+    std::string stat;
+    try {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        stat.assign(std::istreambuf_iterator<char>(in), {});
+    } catch (...) {
+        return false;
+    }
     const auto close = stat.rfind(')');
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
            stat[close + 2] != 'X';

@@ -17,15 +17,27 @@ inline long elapsedMs(Clock::time_point since) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
+// A file of /proc, or "" when it cannot be read: a process may end while it is read,
+// and the stream then reports the error by throwing.
+inline std::string readProcFile(const std::filesystem::path& path) {
+    try {
+        std::ifstream in(path);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    } catch (...) {
+        return {};
+    }
+}
+
 // Processes whose parent is this test process, zombies included: none may be left.
 inline int childrenOfThisProcess() {
     int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename().string();
+    std::error_code error;
+    for (std::filesystem::directory_iterator it("/proc", error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        std::ifstream in(entry.path() / "stat");
-        const std::string stat((std::istreambuf_iterator<char>(in)), {});
+        const std::string stat = readProcFile(it->path() / "stat");
         const auto close = stat.rfind(')');
         if (close != std::string::npos && close + 4 < stat.size() &&
             std::atoi(stat.c_str() + close + 4) == int(::getpid()))
