@@ -244,6 +244,11 @@ TEST_F(SignalTest, StartedWithoutStandardDescriptorsServesAndStops) {
 }
 
 TEST_F(SignalTest, StopBeforeTheControlWindowEndsTheProgram) {
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer holds signals back until its own safe points, which a write
+    // blocked on a full pipe never reaches.
+    GTEST_SKIP() << "signals are delivered at the sanitizer's own points";
+#endif
     const fs::path fifo = sandbox.root() / "hive.fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     sandbox.writeHive(hive());
