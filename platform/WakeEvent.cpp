@@ -49,17 +49,10 @@ int waitSocketOrWake(int fd, int wakeFd, long timeoutMs) noexcept {
 }
 
 int waitReadableOrWake(int fd, int wakeFd, long timeoutMs) noexcept {
-    if (fd < 0)
+    const int seen = waitSocketOrWake(fd, wakeFd, timeoutMs);
+    if (seen < 0)
         return -1;
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    const nfds_t count = wakeFd >= 0 ? 2 : 1;
-    int ready;
-    do {
-        ready = ::poll(fds, count, timeoutMs < 0 ? 0 : static_cast<int>(timeoutMs));
-    } while (ready < 0 && errno == EINTR);
-    if (ready < 0 || (fds[0].revents & POLLNVAL) != 0)
-        return -1;
-    return (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0 ? 1 : 0;
+    return (seen & kSocketReady) != 0 ? 1 : 0;
 }
 
 } // namespace velnor::platform
