@@ -97,6 +97,8 @@ int RequestContext::sendAuthChallenge(int status) noexcept {
 }
 
 int RequestContext::selectGateway(int closeFlag) noexcept {
+    // A program or a library may take long.
+    AboutToWait();
     if (gateways == nullptr)
         return sendStatusResponse(500, closeFlag, kOriginDispatch);
     return gateways->selectGateway(*this, closeFlag);

@@ -154,10 +154,7 @@ int RequestContext::readRequest(const std::atomic<std::uint32_t>* busy) noexcept
     while (headLength == 0) {
         if (finder.hitNul())
             return 400;
-        // Until the first byte, the worker only waits and may be taken back for a new
-        // arrival; from it on the worker is inside a request.
-        const int received = collected.length == 0 ? ReceiveRequestStart(block, kReceiveBlock)
-                                                   : Receive(block, kReceiveBlock, 0);
+        const int received = Receive(block, kReceiveBlock, 0);
         if (received < 0) {
             Close();
             return 0;
@@ -209,6 +206,7 @@ int RequestContext::readRequest(const std::atomic<std::uint32_t>* busy) noexcept
 
     if (settings && settings->reverseLookup != 0 && peer) {
         char hostName[platform::kHostNameCapacity];
+        AboutToWait();
         if (platform::lookupHostName(peer->address, hostName, sizeof hostName))
             headerTable.add("remote_host", hostName);
     }

@@ -8,6 +8,7 @@
 #include "content/ErrorDocumentTable.h"
 #include "content/MimeTable.h"
 #include "platform/Clock.h"
+#include "platform/ResourceLimits.h"
 #include "platform/Utf.h"
 #include "platform/WakeEvent.h"
 #include "server/StatusBoard.h"
@@ -27,6 +28,24 @@ constexpr long kShortagePauseMs = 100;
 // every slot written) until the machine runs out of memory; far more workers than any
 // host can run is treated as a table that cannot be had.
 constexpr std::uint32_t kMostWorkers = 65536;
+// Bounds of the number of connections that wait for a request at once.
+constexpr std::uint64_t kMostWaiting = 16384;
+constexpr std::uint64_t kFewestWaiting = 64;
+
+// Connections that may wait for a request at once: half the descriptors the process may
+// open, so that files, programs' pipes and new arrivals always find one, and never fewer
+// than there are workers.
+std::uint32_t parkCapacity(std::uint32_t workers) noexcept {
+    const std::uint64_t limit = platform::raiseDescriptorLimit();
+    std::uint64_t capacity = limit / 2;
+    if (capacity > kMostWaiting)
+        capacity = kMostWaiting;
+    if (capacity < kFewestWaiting)
+        capacity = kFewestWaiting;
+    if (capacity < workers)
+        capacity = workers;
+    return std::uint32_t(capacity);
+}
 
 void show(ServerControl& control, const char* text) noexcept {
     if (control.board != nullptr)
@@ -64,13 +83,12 @@ void bindLogPlugin(ServerControl& control, WorkerPool& pool) noexcept {
 // the wait are left running with their own hold on the pool.
 void stopWorkers(ServerControl& control, WorkerPool& pool, std::thread* threads,
                  std::uint32_t created, std::uint32_t waitMs) noexcept {
-    for (std::uint32_t i = 0; i < created; ++i) {
-        pool.slots[i].busy.store(kWorkerIdle, std::memory_order_release);
-        pool.serverBusy.store(1, std::memory_order_relaxed);
-        pool.slots[i].claimWake.signal();
-        pool.slots[i].Wake();
-    }
+    pool.stopping.store(1, std::memory_order_release);
+    pool.serverBusy.store(1, std::memory_order_relaxed);
+    pool.park.Stop();
+    pool.idle.Stop();
     pool.WaitFinished(created, waitMs);
+    pool.park.CloseAll();
     for (std::uint32_t i = 0; i < created; ++i) {
         if (!threads[i].joinable())
             continue;
@@ -100,45 +118,6 @@ void answerBusy(int handle) noexcept {
     refused.Close();
 }
 
-// An idle worker, else one taken back from its wait for the next request on a kept-alive
-// connection; null when every worker is inside a request. The listener never waits on a
-// worker: a claim either succeeds at once or moves on to the next one.
-WorkerSlot* chooseWorker(WorkerPool& pool, bool& claimed) noexcept {
-    claimed = false;
-    for (std::uint32_t i = 0; i < pool.slotCount; ++i) {
-        if (pool.slots[i].busy.load(std::memory_order_acquire) == kWorkerIdle)
-            return &pool.slots[i];
-    }
-    // The connection that has been quiet longest goes first: its client is the least
-    // likely to be sending its next request just now, so the close it sees is the
-    // least likely to cross a request. A claim lost to a first byte tries the next.
-    const std::uint32_t now = platform::tickCount();
-    for (std::uint32_t attempt = 0; attempt < pool.slotCount; ++attempt) {
-        WorkerSlot* oldest = nullptr;
-        std::uint32_t longest = 0;
-        for (std::uint32_t i = 0; i < pool.slotCount; ++i) {
-            WorkerSlot& slot = pool.slots[i];
-            if (slot.busy.load(std::memory_order_acquire) != kWorkerWaiting)
-                continue;
-            // A wait that began after `now` was read has been quiet for no time at all.
-            const auto since =
-                std::int32_t(now - slot.waitingSince.load(std::memory_order_relaxed));
-            const std::uint32_t quiet = since > 0 ? std::uint32_t(since) : 0;
-            if (oldest == nullptr || quiet > longest) {
-                oldest = &slot;
-                longest = quiet;
-            }
-        }
-        if (oldest == nullptr)
-            return nullptr;
-        if (oldest->Claim()) {
-            claimed = true;
-            return oldest;
-        }
-    }
-    return nullptr;
-}
-
 void runListener(ServerControl& control, WorkerPool& pool, SocketConnection& listener) noexcept {
     std::uint32_t requestCounter = 0;
     listener.WaitSeconds = std::int32_t(control.listenWaitMs / 1000);
@@ -159,13 +138,15 @@ void runListener(ServerControl& control, WorkerPool& pool, SocketConnection& lis
         bool shortOfResources = false;
         const int handle = platform::socketAccept(listener.handle, peer, &shortOfResources);
         if (handle == -1) {
-            if (shortOfResources)
+            // A connection left idle gives its descriptor to the new arrival.
+            if (shortOfResources && !pool.park.CloseOldest())
                 pauseAfterShortage(control);
             continue;
         }
-        bool claimed = false;
-        WorkerSlot* chosen = chooseWorker(pool, claimed);
-        if (chosen == nullptr) {
+        // Busy only when every worker is inside a request: connections that merely wait
+        // for their next request hold none.
+        if (pool.inside.load(std::memory_order_acquire) >= pool.slotCount ||
+            !pool.park.Admit(handle, peer)) {
             if (control.board != nullptr)
                 control.board->postFrequent(StatusBoard::Frequent::ServerBusy, 0);
             answerBusy(handle);
@@ -173,10 +154,6 @@ void runListener(ServerControl& control, WorkerPool& pool, SocketConnection& lis
             continue;
         }
         pool.serverBusy.store(0, std::memory_order_relaxed);
-        if (claimed)
-            chosen->HandOverClaimed(handle, peer);
-        else
-            chosen->HandOver(handle, peer);
     }
 }
 
@@ -191,7 +168,7 @@ int runServer(ServerControl& control) noexcept {
     std::unique_ptr<std::thread[]> threads;
     if (pool && count <= kMostWorkers)
         threads.reset(new (std::nothrow) std::thread[count]);
-    if (!pool || !threads || !pool->AllocateSlots(count)) {
+    if (!pool || !threads || !pool->AllocateSlots(count) || !pool->park.Open(parkCapacity(count))) {
         show(control, "Memory error.");
         return 0;
     }
@@ -202,11 +179,8 @@ int runServer(ServerControl& control) noexcept {
     pool->gateways = control.gateways;
     for (std::uint32_t i = 0; i < count; ++i) {
         WorkerSlot& slot = pool->slots[i];
-        slot.serverBusy = &pool->serverBusy;
         slot.number = i;
         slot.logLock = &pool->logLock;
-        // Without its wake-up a worker is simply never taken back from a kept-alive wait.
-        slot.claimWake.open();
     }
     bindLogPlugin(control, *pool);
 

@@ -15,9 +15,18 @@ namespace {
 // "255.255.255.255" and its NUL.
 constexpr std::size_t kDottedCapacity = 16;
 
+// Made for every connection a worker takes, so without the formatted-output machinery.
 void formatDotted(const platform::PeerAddress& peer, char (&out)[kDottedCapacity]) noexcept {
-    std::snprintf(out, sizeof out, "%u.%u.%u.%u", unsigned(peer.address[0]),
-                  unsigned(peer.address[1]), unsigned(peer.address[2]), unsigned(peer.address[3]));
+    char* p = out;
+    for (int i = 0; i < 4; ++i) {
+        const unsigned part = peer.address[i];
+        if (part >= 100)
+            *p++ = char('0' + part / 100);
+        if (part >= 10)
+            *p++ = char('0' + part / 10 % 10);
+        *p++ = char('0' + part % 10);
+        *p++ = i < 3 ? '.' : '\0';
+    }
 }
 
 bool isBlank(char c) noexcept {
@@ -61,43 +70,6 @@ void logRequest(WorkerPool& pool, WorkerSlot& slot, RequestContext& context, int
 }
 
 } // namespace
-
-void WorkerSlot::HandOver(int handle, const platform::PeerAddress& from) noexcept {
-    socketHandle = handle;
-    peer = from;
-    busy.store(kWorkerInside, std::memory_order_release);
-    Wake();
-}
-
-bool WorkerSlot::Claim() noexcept {
-    std::uint32_t expected = kWorkerWaiting;
-    if (!busy.compare_exchange_strong(expected, kWorkerClaimed, std::memory_order_acq_rel))
-        return false;
-    claimWake.signal();
-    return true;
-}
-
-void WorkerSlot::HandOverClaimed(int handle, const platform::PeerAddress& from) noexcept {
-    // The worker reads these only after the wake-up below, so writing them while it is
-    // still leaving its old connection races with nothing.
-    socketHandle = handle;
-    peer = from;
-    Wake();
-}
-
-void WorkerSlot::Wake() noexcept {
-    {
-        std::lock_guard<std::mutex> hold(parkMutex_);
-        wakePending_ = true;
-    }
-    parkSignal_.notify_one();
-}
-
-void WorkerSlot::Park() noexcept {
-    std::unique_lock<std::mutex> hold(parkMutex_);
-    parkSignal_.wait(hold, [this] { return wakePending_; });
-    wakePending_ = false;
-}
 
 bool WorkerPool::AllocateSlots(std::uint32_t count) noexcept {
     slots.reset(new (std::nothrow) WorkerSlot[count]);
@@ -188,11 +160,10 @@ bool keepsConnection(int finalStatus, int closeFlag) noexcept {
     return finalStatus >= 200 && finalStatus <= 399 && closeFlag == 0;
 }
 
-void ServeConnection(WorkerPool& pool, WorkerSlot& slot, RequestContext& context) noexcept {
+bool ServeConnection(WorkerPool& pool, WorkerSlot& slot, RequestContext& context) noexcept {
     char dotted[kDottedCapacity];
     formatDotted(slot.peer, dotted);
     context.startConnection();
-    context.Adopt(std::exchange(slot.socketHandle, -1));
     context.pressure = &pool.serverBusy;
     for (;;) {
         context.WaitSeconds = 1;
@@ -215,11 +186,15 @@ void ServeConnection(WorkerPool& pool, WorkerSlot& slot, RequestContext& context
             logRequest(pool, slot, context, status, dotted);
         context.resetRequest();
         if (!keepsConnection(status, closeFlag) || context.SendCut())
-            break;
+            return false;
         // The request boundary: once the stop has begun the connection ends here, even
         // for a client that always has its next request ready.
-        if (slot.busy.load(std::memory_order_acquire) == 0)
-            break;
+        if (pool.stopping.load(std::memory_order_acquire) != 0)
+            return false;
+        // Bytes a pipelining client sent with this request start the next one here; with
+        // none, the connection waits for its next request without holding this worker.
+        if (context.pendingBuffer.length == 0)
+            return true;
     }
 }
 
@@ -231,43 +206,52 @@ int WorkerMain(std::shared_ptr<WorkerPool> pool, WorkerSlot* slot) noexcept {
         context.settings = &pool->config;
         context.peer = &slot->peer;
         context.gateways = pool->gateways;
-        context.workerState = &slot->busy;
-        context.claimWakeFd = slot->claimWake.descriptor();
-        context.waitingSince = &slot->waitingSince;
+        context.beforeWait = &IdleWorkers::CallWatcherOf;
+        context.beforeWaitContext = &pool->idle;
+        ConnectionPark& park = pool->park;
+        IdleWorkers& idle = pool->idle;
         for (;;) {
-            slot->Park();
-            std::uint32_t state = slot->busy.load(std::memory_order_acquire);
-            if (state == kWorkerClaimed) {
-                // The claim's signal came before this wake-up; it is spent.
-                slot->claimWake.clear();
-                if (!slot->busy.compare_exchange_strong(state, kWorkerInside,
-                                                        std::memory_order_acq_rel))
-                    state = kWorkerIdle;
+            park.CloseExpired(context.readTimeout);
+            ConnectionPark::Connection connection;
+            ConnectionPark::Taken taken;
+            if (idle.TryWatch()) {
+                taken = park.Take(connection, long(ConnectionPark::kSweepMs));
+                idle.EndWatch();
+            } else {
+                // Another worker watches: take what is ready now, else sleep until the
+                // watch is free or called for.
+                taken = park.Take(connection, 0);
+                if (taken == ConnectionPark::Taken::Nothing) {
+                    if (!idle.SleepUntilWatch())
+                        break;
+                    idle.EndWatch();
+                    continue;
+                }
             }
-            // Woken with the flag clear: the server is stopping.
-            if (state == kWorkerIdle)
+            if (taken == ConnectionPark::Taken::Stop)
                 break;
-            ServeConnection(*pool, *slot, context);
-            // Shutdown cleared the flag while the connection was being served.
-            if (slot->busy.load(std::memory_order_acquire) == kWorkerIdle) {
-                context.Close();
-                break;
-            }
-            // The slot is handed back before the connection is closed: a client that
+            if (taken != ConnectionPark::Taken::Connection)
+                continue;
+            slot->busy.store(kWorkerInside, std::memory_order_release);
+            pool->inside.fetch_add(1, std::memory_order_acq_rel);
+            slot->peer = connection.peer;
+            context.Adopt(connection.handle);
+            const bool waitsAgain = ServeConnection(*pool, *slot, context);
+            // The worker counts as free before the connection is closed: a client that
             // reconnects the moment it sees the end (every gateway answer ends its
-            // connection) then finds this worker idle rather than a busy answer. A
-            // hand-over that comes meanwhile waits in the slot for the park below; so
-            // does the one that claimed this worker, which leaves the state claimed.
-            SocketConnection ending(std::exchange(context.handle, -1));
-            std::uint32_t inside = kWorkerInside;
-            slot->busy.compare_exchange_strong(inside, kWorkerIdle, std::memory_order_acq_rel);
-            ending.Close();
+            // connection) then finds room rather than a busy answer.
+            pool->inside.fetch_sub(1, std::memory_order_acq_rel);
+            slot->busy.store(kWorkerIdle, std::memory_order_release);
+            const int handle = std::exchange(context.handle, -1);
+            if (waitsAgain && handle != -1 && park.Return(connection))
+                continue;
+            // A connection the worker closed itself is no longer in the park's set.
+            connection.handle = handle;
+            park.Release(connection);
+            SocketConnection(handle).Close();
         }
     }
-    // A connection handed over just before the stop is never served.
-    if (slot->socketHandle != -1)
-        SocketConnection(std::exchange(slot->socketHandle, -1)).Close();
-    slot->busy.store(0, std::memory_order_release);
+    slot->busy.store(kWorkerIdle, std::memory_order_release);
     pool->MarkFinished(*slot);
     return 1;
 }

@@ -12,7 +12,8 @@
 #include "http/RequestContext.h"
 #include "platform/SharedLibrary.h"
 #include "platform/Socket.h"
-#include "platform/WakeEvent.h"
+#include "server/ConnectionPark.h"
+#include "server/IdleWorkers.h"
 #include "server/core/ServerSettings.h"
 
 namespace velnor {
@@ -22,47 +23,20 @@ namespace velnor {
 using LogEntry = int (*)(const char16_t* logPath, std::uint32_t sizeLimit, std::int32_t status,
                          const TextTable* headerTable);
 
-/// One worker's place in the pool: the connection handed to it and its parking spot.
+/// One worker's place in the pool.
 class WorkerSlot {
 public:
-    // A WorkerState: idle from the moment the worker is about to park, inside from the
-    // hand-off, waiting while it only waits for the next request on a kept-alive
-    // connection, claimed once the listener has taken it back from that wait. Set to idle
-    // by the server thread at shutdown, when it tells the worker to end.
+    // A WorkerState: idle while the worker waits for a connection with input, inside
+    // while it serves one.
     std::atomic<std::uint32_t> busy{0};
-    // Signalled by the listener when it claims the worker, and at shutdown, so that a
-    // worker waiting on its connection leaves the wait at once.
-    platform::WakeEvent claimWake;
-    // When the current wait for a next request began (a tick count).
-    std::atomic<std::uint32_t> waitingSince{0};
-    const std::atomic<std::uint32_t>* serverBusy = nullptr;
-    // The last connection handed over; the worker reads it only after its wake-up.
-    int socketHandle = -1;
     std::uint32_t number = 0;
     LogEntry logEntry = nullptr;
     std::mutex* logLock = nullptr;
+    // The peer of the connection being served.
     platform::PeerAddress peer;
-
-    // The listener's hand-off to an idle worker: the connection, then inside, then the
-    // wake-up.
-    void HandOver(int handle, const platform::PeerAddress& from) noexcept;
-    // Takes back a worker that only waits for the next request: false when it is not
-    // (or no longer) waiting. On success the caller hands the connection over with
-    // HandOverClaimed at once.
-    bool Claim() noexcept;
-    // The hand-off to a claimed worker: it leaves its wait, closes its idle connection and
-    // finds this one when it parks.
-    void HandOverClaimed(int handle, const platform::PeerAddress& from) noexcept;
-    // A wake-up is remembered until the worker parks, so one issued while the worker is
-    // still on its way to park is never lost.
-    void Wake() noexcept;
-    void Park() noexcept;
 
 private:
     friend class WorkerPool;
-    std::mutex parkMutex_;
-    std::condition_variable parkSignal_;
-    bool wakePending_ = false;
     bool finished_ = false; // guarded by the pool's completion lock
 };
 
@@ -87,7 +61,14 @@ public:
 
     std::unique_ptr<WorkerSlot[]> slots;
     std::uint32_t slotCount = 0;
-    // 1 when the latest arrival found no idle worker, or the server is stopping.
+    // Where connections wait for their requests, and how many workers are inside one.
+    ConnectionPark park;
+    IdleWorkers idle;
+    std::atomic<std::uint32_t> inside{0};
+    // 1 once the stop has begun: every connection ends at its next request boundary.
+    std::atomic<std::uint32_t> stopping{0};
+    // 1 when the latest arrival found every worker inside a request, or the server is
+    // stopping.
     std::atomic<std::uint32_t> serverBusy{0};
     std::mutex logLock;
     // Guarded by logLock: whether the latest record failed, and how many have failed
@@ -124,12 +105,13 @@ int decideCloseFlag(std::uint32_t keepAliveSetting, HttpLevel level, bool askedC
 // Whether another request is read on the same connection after this final status.
 bool keepsConnection(int finalStatus, int closeFlag) noexcept;
 
-// The worker's thread: parks until a hand-off, serves that connection until it ends,
-// and parks again; ends when woken with its busy flag cleared. Returns 1.
+// The worker's thread: takes whichever waiting connection has input, serves its requests
+// until it has nothing more to read, then puts it back to wait or ends it; ends at the
+// stop. Returns 1.
 int WorkerMain(std::shared_ptr<WorkerPool> pool, WorkerSlot* slot) noexcept;
 
-// Serves requests on the connection in `slot` until it is to be closed; the caller
-// closes it once the slot is handed back.
-void ServeConnection(WorkerPool& pool, WorkerSlot& slot, RequestContext& context) noexcept;
+// Serves requests on the connection the context holds: true when it is to wait for its
+// next request, false when it is to be closed.
+bool ServeConnection(WorkerPool& pool, WorkerSlot& slot, RequestContext& context) noexcept;
 
 } // namespace velnor

@@ -82,6 +82,7 @@ int SocketConnection::Accept(platform::PeerAddress& peer) noexcept {
 }
 
 int SocketConnection::WaitReadable() noexcept {
+    AboutToWait();
     return platform::socketWaitReadable(handle, waitMilliseconds());
 }
 
@@ -91,7 +92,6 @@ void SocketConnection::BeginResponse() noexcept {
     takenAtStart_ = 0;
     waitedMs_ = 0;
     sendCut_ = false;
-    answered_ = true;
 }
 
 std::uint64_t SocketConnection::takenByClient() const noexcept {
@@ -109,6 +109,7 @@ int SocketConnection::waitToSend() noexcept {
     // then the buffers on the way to it were still filling, which says nothing of how
     // fast it reads. Only time spent waiting on it counts, so a gateway that is slow to produce
     // its output never counts against its client.
+    AboutToWait();
     const long stallMs = waitMilliseconds();
     std::uint64_t lastTaken = takenByClient();
     std::uint32_t lastProgress = platform::tickCount();
@@ -241,48 +242,6 @@ int SocketConnection::Receive(void* buffer, std::uint32_t size, int flags) noexc
     if (result <= 0)
         return -1;
     return int(result);
-}
-
-int SocketConnection::ReceiveRequestStart(void* buffer, std::uint32_t size) noexcept {
-    if (handle == -1)
-        return -1;
-    // A connection that has had no answer yet is not kept alive but new: its client
-    // has just connected to send its first request, and it keeps its worker.
-    if (workerState == nullptr || claimWakeFd < 0 || !answered_)
-        return Receive(buffer, size, 0);
-    if (size > INT_MAX)
-        size = INT_MAX;
-    // Measured with a client that waits for each answer before it asks again: a receive
-    // here finds nothing 98 times in 100, so the wait comes first and a receive follows
-    // only readiness. A client whose next request is already here pays the same two
-    // calls; pipelined requests that came with the last one never reach this wait.
-    if (waitingSince != nullptr)
-        waitingSince->store(platform::tickCount(), std::memory_order_relaxed);
-    std::uint32_t expected = kWorkerInside;
-    if (!workerState->compare_exchange_strong(expected, kWorkerWaiting, std::memory_order_acq_rel))
-        return kGaveWay;
-    const int seen = platform::waitSocketOrWake(handle, claimWakeFd, waitMilliseconds());
-    // The claim and a first byte may cross: whichever moves the state first wins, and a
-    // claimed worker leaves the byte unread. The client then sees its kept-alive
-    // connection closed just after sending, the race every client retries on; it is as
-    // narrow as the time between the byte's arrival and this exchange.
-    expected = kWorkerWaiting;
-    if (!workerState->compare_exchange_strong(expected, kWorkerInside, std::memory_order_acq_rel))
-        return kGaveWay;
-    if (seen > 0 && (seen & platform::kWoken) != 0) {
-        // A signal left over from an earlier claim race: taken back, and the wait reads
-        // as one that saw nothing, so the caller waits again.
-        platform::WakeEvent::clearDescriptor(claimWakeFd);
-    }
-    if (seen < 0)
-        return -1;
-    if ((seen & platform::kSocketReady) == 0)
-        return 0;
-    const long result = platform::socketReceive(handle, buffer, size, 0);
-    // Readiness without data (a spurious wake-up) counts as nothing having arrived.
-    if (result == -2)
-        return 0;
-    return result > 0 ? int(result) : -1;
 }
 
 std::uint16_t SocketConnection::LocalPort() const noexcept {

@@ -8,15 +8,11 @@
 
 namespace velnor {
 
-// A worker's state as the listener sees it. Only a worker that waits for the next
-// request on a kept-alive connection, with nothing of it received, may be taken back
-// for a new arrival: the listener moves it from waiting to claimed, and the worker gives
-// its connection up as soon as it sees that.
+// A worker's state: idle while it has no connection, inside from the moment it takes one
+// until it gives it back.
 enum WorkerState : std::uint32_t {
     kWorkerIdle = 0,
     kWorkerInside = 1,
-    kWorkerWaiting = 2,
-    kWorkerClaimed = 3,
 };
 
 class SocketConnection {
@@ -62,16 +58,8 @@ public:
     // Bytes received (> 0), 0 when nothing arrived within the wait, -1 on error or once
     // the peer has closed.
     int Receive(void* buffer, std::uint32_t size, int flags) noexcept;
-    // The same for the first bytes of a request. Once the connection has had an answer,
-    // the worker may be taken back while it waits with nothing received: kGaveWay once
-    // the listener has claimed it (or the stop has begun) before any byte was taken.
-    int ReceiveRequestStart(void* buffer, std::uint32_t size) noexcept;
-    static constexpr int kGaveWay = -2;
-    // Takes a newly handed-over connection, which has had no answer yet.
-    void Adopt(int adopted) noexcept {
-        handle = adopted;
-        answered_ = false;
-    }
+    // Takes a connection over from whoever held it.
+    void Adopt(int adopted) noexcept { handle = adopted; }
     // The bound port, or 0; shows which port an ephemeral bind picked.
     std::uint16_t LocalPort() const noexcept;
 
@@ -84,13 +72,15 @@ public:
     // Raised while every worker is busy (or the server is stopping): a slow client then
     // gives its worker back. Null: never under pressure.
     const std::atomic<std::uint32_t>* pressure = nullptr;
-    // The worker's state word (a WorkerState) and the wake-up the listener signals when it
-    // claims the worker; null or -1: this connection never gives way.
-    std::atomic<std::uint32_t>* workerState = nullptr;
-    int claimWakeFd = -1;
-    // Where the start of each such wait is noted (a tick count), so the listener can
-    // take back the worker whose client has been quiet longest.
-    std::atomic<std::uint32_t>* waitingSince = nullptr;
+    // Called before every wait on the client and before other work that may take long,
+    // so that the pool can have another worker look after ready connections meanwhile.
+    // Null: nothing is called.
+    void (*beforeWait)(void*) noexcept = nullptr;
+    void* beforeWaitContext = nullptr;
+    void AboutToWait() noexcept {
+        if (beforeWait != nullptr)
+            beforeWait(beforeWaitContext);
+    }
 
 private:
     long waitMilliseconds() const noexcept;
@@ -105,8 +95,6 @@ private:
     std::uint64_t takenAtStart_ = 0;
     std::uint64_t waitedMs_ = 0;
     bool sendCut_ = false;
-    // An answer was begun on this connection since it was adopted.
-    bool answered_ = false;
 };
 
 } // namespace velnor

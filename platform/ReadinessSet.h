@@ -1,0 +1,33 @@
+// Descriptors that several threads wait on together, each readiness going to one waiter:
+// the connections that wait for their next request while no thread is theirs.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/UniqueFd.h"
+
+namespace velnor::platform {
+
+class ReadinessSet {
+public:
+    // False when the set cannot be made.
+    bool open() noexcept;
+    bool isOpen() const noexcept { return fd_.valid(); }
+
+    // Reports `fd` once, when input (or its end, or an error) is there: after that one
+    // report it stays silent until it is armed again, so two waiters never get the same
+    // descriptor for the same readiness.
+    bool watchOnce(int fd, std::uint64_t token) noexcept;
+    bool armAgain(int fd, std::uint64_t token) noexcept;
+    // Reports `fd` for as long as it is readable, to every waiter in turn: a stop signal.
+    bool watchAlways(int fd, std::uint64_t token) noexcept;
+    void forget(int fd) noexcept;
+
+    // Waits for one report: 1 with its token, 0 when `timeoutMs` passed, -1 on failure.
+    int waitOne(std::uint64_t& token, long timeoutMs) noexcept;
+
+private:
+    UniqueFd fd_;
+};
+
+} // namespace velnor::platform
