@@ -43,9 +43,9 @@ done)
 notes=("ratios are of requests per second; wrk threads: the first (-t${thread_list[0]}) is the judged figure"
     "RSS sums a server's processes (nginx's master and workers; velnor and lighttpd run as one)")
 if [ "$errors_seen" -eq 1 ]; then
-    notes+=("* wrk reported socket errors or non-2xx answers in that run (listed above the table;" \
-        "connect errors of nginx and lighttpd at 256+ connections come from their listen backlog" \
-        "and do not fail the run)")
+    notes+=("* wrk reported socket errors or non-2xx answers in that run (listed above the table;
+  connect errors of nginx and lighttpd at 256+ connections come from their listen backlog
+  and do not fail the run)")
 fi
 
 echo
@@ -78,7 +78,10 @@ $2"
     echo
     md_table "$rss_header" "$rss_rows"
     echo
-    for line in "${notes[@]}"; do echo "$line" | sed 's/^\*/\\*/'; echo; done
+    for line in "${notes[@]}"; do
+        echo "${line/#\*/\\*}"
+        echo
+    done
 } >"$out/table.md"
 
 # The raw figures, one line per wrk run; RSS only on the runs after which it was taken.
