@@ -39,8 +39,13 @@ install_tools() { # package...
 work=$(mktemp -d "${TMPDIR:-/tmp}/velnor-bench-XXXXXX")
 chmod 755 "$work" # the other servers' unprivileged workers read the tree
 pids=()
+wrk_pid=
 cleanup() {
     local pid
+    if [ -n "$wrk_pid" ]; then
+        kill -TERM "$wrk_pid" 2>/dev/null || true
+        wait "$wrk_pid" 2>/dev/null || true
+    fi
     for pid in "${pids[@]}"; do
         kill -TERM "$pid" 2>/dev/null || true
     done
@@ -147,6 +152,19 @@ to_mb() {
         printf "%.2f", n }'
 }
 
+# wrk with its output in a file. It runs in the background and is waited for: wrk catches
+# Ctrl-C itself, prints its figures and exits normally, and a shell that waits on it in
+# the foreground then takes the interrupt as handled and goes on with the next run
+# instead of running its trap; `wait` gives way to the trap at once.
+run_wrk() { # output file, wrk's arguments...
+    local out=$1
+    shift
+    wrk "$@" >"$out" 2>&1 &
+    wrk_pid=$!
+    wait "$wrk_pid" || true
+    wrk_pid=
+}
+
 # One wrk run against http://127.0.0.1:PORT/PATH with THREADS threads and CONNECTIONS
 # connections (by default the single `threads` and `connections`). Fills rps, mbps and
 # wrk_errs ("connect read write timeout non-2xx" counts) under SERVER/PATH, or under
@@ -162,7 +180,7 @@ measure() { # server port path [threads connections]
     local t=${4:-$threads} c=${5:-$connections} key=$1/$3
     [ $# -lt 5 ] || key=$1/$3/t$4/c$5
     local out="$work/wrk-${key//\//_}.txt"
-    wrk -t"$t" -c"$c" -d"$duration" "http://127.0.0.1:$2/$3" >"$out" 2>&1 || true
+    run_wrk "$out" -t"$t" -c"$c" -d"$duration" "http://127.0.0.1:$2/$3"
     rps[$key]=$(awk '/^Requests\/sec:/ {print $2}' "$out")
     mbps[$key]=$(to_mb "$(awk '/^Transfer\/sec:/ {print $2}' "$out")")
     wrk_errs[$key]=$(awk -F'[ ,:]+' '

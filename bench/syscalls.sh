@@ -14,10 +14,10 @@ url=http://127.0.0.1:$velnor_port/1k.bin
 log_lines() { if [ -f "$access_log" ]; then wc -l <"$access_log"; else echo 0; fi; }
 
 # Requests of one wrk run: the log's new lines, or wrk's own count if the log has none.
-run_wrk() { # output file
+wrk_requests_run() { # output file
     local before after
     before=$(log_lines)
-    wrk -t"$threads" -c"$connections" -d"$syscall_duration" "$url" >"$1" 2>&1 || true
+    run_wrk "$1" -t"$threads" -c"$connections" -d"$syscall_duration" "$url"
     after=$(log_lines)
     wrk_requests=$(awk '/ requests in / {print $1}' "$1")
     requests=$((after - before))
@@ -42,9 +42,10 @@ for _ in $(seq 1 200); do
     kill -0 "$strace_pid" 2>/dev/null || break
     sleep 0.05
 done
-run_wrk "$work/wrk-strace.txt"
-kill -INT "$strace_pid" 2>/dev/null || true
+wrk_requests_run "$work/wrk-strace.txt"
+kill -TERM "$strace_pid" 2>/dev/null || true
 wait "$strace_pid" 2>/dev/null || true
+unset 'pids[-1]' # strace has gone; its number may be another process's soon
 if [ "$requests" -le 0 ] || ! grep -q total "$work/strace.txt" 2>/dev/null; then
     cat "$work/strace.err" >&2
     echo "!! no system call counts (requests: $requests)" >&2
@@ -64,7 +65,7 @@ awk -v n="$requests" '
     END { printf "  %-22s %10d %10.2f\n", "total", total, total / n }' "$work/strace.txt"
 
 before=$(ctxt_switches "$velnor_pid")
-run_wrk "$work/wrk-plain.txt"
+wrk_requests_run "$work/wrk-plain.txt"
 after=$(ctxt_switches "$velnor_pid")
 echo
 echo "context switches per request without strace: $((after - before)) switches," \
