@@ -203,6 +203,19 @@ measure() { # server port path [threads connections]
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else print "-" }'; }
 
+# strace -c's summary ("% time  seconds  usecs/call  calls  [errors]  syscall" rows, then
+# a total row) as calls per request, by name, in strace's order, and the total.
+per_request() { # strace summary file, requests
+    awk -v n="$2" '
+        /^-/ { rule++; next }
+        rule >= 1 && NF >= 5 && $1 ~ /^[0-9.]+$/ {
+            name = $NF; calls = $4
+            if (name == "total") { total = calls; next }
+            printf "  %-22s %10d %10.2f\n", name, calls, calls / n
+        }
+        END { printf "  %-22s %10d %10.2f\n", "total", total, total / n }' "$1"
+}
+
 # --- process figures -----------------------------------------------------------------
 # Resident memory in KiB of a process and all its descendants (a master and its workers
 # count as one server).

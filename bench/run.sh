@@ -19,6 +19,7 @@
 #                                request by name under strace -f -c, and context switches
 #                                per request without strace (BENCH_SYSCALL_DURATION=3s,
 #                                first -t and -c of the lists)
+#   bench/selftest.sh            checks of the parsing, figures and chart (no servers)
 #
 # velnor gets StartServers 256 (or the largest connection count, if more): one worker per
 # kept-alive connection, or the connections past the workers wait on the listener. The

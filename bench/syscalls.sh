@@ -54,15 +54,7 @@ fi
 echo
 echo "system calls per request under strace: $requests requests" \
     "(access log; wrk counted ${wrk_requests:--}), $tasks threads traced"
-# strace -c: "% time  seconds  usecs/call  calls  [errors]  syscall", then a total line.
-awk -v n="$requests" '
-    /^-/ { rule++; next }
-    rule >= 1 && NF >= 5 && $1 ~ /^[0-9.]+$/ {
-        name = $NF; calls = $4
-        if (name == "total") { total = calls; next }
-        printf "  %-22s %10d %10.2f\n", name, calls, calls / n
-    }
-    END { printf "  %-22s %10d %10.2f\n", "total", total, total / n }' "$work/strace.txt"
+per_request "$work/strace.txt" "$requests"
 
 before=$(ctxt_switches "$velnor_pid")
 wrk_requests_run "$work/wrk-plain.txt"
