@@ -191,10 +191,17 @@ bool ServeConnection(WorkerPool& pool, WorkerSlot& slot, RequestContext& context
         // for a client that always has its next request ready.
         if (pool.stopping.load(std::memory_order_acquire) != 0)
             return false;
-        // Bytes a pipelining client sent with this request start the next one here; with
-        // none, the connection waits for its next request without holding this worker.
-        if (context.pendingBuffer.length == 0)
+        // Bytes a pipelining client sent with this request start the next one here.
+        if (context.pendingBuffer.length != 0)
+            continue;
+        // A busy client's next request is often here already; only an empty socket makes
+        // the connection wait for it without holding this worker.
+        char early[kReceiveBlock];
+        const long received = platform::socketReceive(context.handle, early, sizeof early);
+        if (received == -2)
             return true;
+        if (received <= 0 || context.pendingBuffer.append(early, std::uint32_t(received)) == 0)
+            return false;
     }
 }
 
