@@ -1,8 +1,8 @@
 // The plug-in's one exported entry: one record appended to the log per answered request,
 // and the log moved aside once it has grown past its limit. The log stays open between
-// calls, yet other programs may still read, move or remove it between requests (each
-// record goes to the file the path names at that moment), and several servers may share
-// one log.
+// calls, yet other programs may still read, move or remove it between requests (the
+// records go on to the file the path names within a fifth of a second, and none is left
+// only in a removed file), and several servers may share one log.
 #include <cstddef>
 #include <cstdint>
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/Clock.h"
 #include "platform/FileSystem.h"
 
 namespace velnor {
@@ -11,7 +12,13 @@ namespace {
 // far less, so only a stuck writer makes it give up.
 constexpr std::uint32_t kLockLimitMs = 1000;
 
+static_assert(kRecordArea <= LogFile::kKeptArea, "every record fits the kept copy");
+
 } // namespace
+
+LogFile::~LogFile() {
+    settle();
+}
 
 bool LogFile::usePath(const char16_t* path) noexcept {
     const std::size_t units = logPathLength(path);
@@ -19,7 +26,11 @@ bool LogFile::usePath(const char16_t* path) noexcept {
         return false;
     if (units == pathUnits_ && std::memcmp(path, path_, units * sizeof(char16_t)) == 0)
         return true;
+    if (pathUnits_ != 0)
+        settle();
     file_.close();
+    keptLength_ = 0;
+    keptOrphaned_ = false;
     pathUnits_ = 0;
     if (!platform::toOsPath(path, osPath_, sizeof osPath_))
         return false;
@@ -28,27 +39,64 @@ bool LogFile::usePath(const char16_t* path) noexcept {
     return true;
 }
 
+bool LogFile::check(std::uint32_t now) noexcept {
+    if (file_.isOpen()) {
+        std::int64_t size = 0;
+        if (file_.isNamedBy(osPath_, size)) {
+            trackedSize_ = size;
+            keptLength_ = 0;
+            checkedAt_ = now;
+            return true;
+        }
+        // A file moved away still shows every record written to it; one without a name
+        // shows none, so the kept copy is all that is left of the latest.
+        keptOrphaned_ = keptOrphaned_ || !file_.hasName();
+        if (!keptOrphaned_)
+            keptLength_ = 0;
+        file_.close();
+    }
+    if (!file_.open(osPath_))
+        return false;
+    trackedSize_ = file_.openedSize();
+    if (keptOrphaned_ && keptLength_ > 0 &&
+        file_.append(kept_, keptLength_) == platform::AppendResult::Written)
+        trackedSize_ += static_cast<std::int64_t>(keptLength_);
+    keptOrphaned_ = false;
+    keptLength_ = 0;
+    checkedAt_ = now;
+    return true;
+}
+
+void LogFile::settle() noexcept {
+    if (keptLength_ > 0 && (file_.isOpen() || keptOrphaned_))
+        (void)check(platform::coarseTickCount());
+}
+
 int LogFile::append(const char16_t* path, std::uint32_t sizeLimit, const char* record,
                     std::size_t length) noexcept {
     std::lock_guard<std::mutex> hold(mutex_);
     if (!usePath(path))
         return 0;
-    // A file moved away since the last record keeps every record written to it and the
-    // path gets a new file; a removed one is not written again, so no record goes where
-    // nobody can read it.
-    std::int64_t size = 0;
-    if (!file_.isNamedBy(osPath_, size)) {
-        if (!file_.open(osPath_))
-            return 0;
-        size = file_.openedSize();
-    }
+    const std::uint32_t now = platform::coarseTickCount();
+    const bool due =
+        !file_.isOpen() || now - checkedAt_ >= checkIntervalMs_ || length > kKeptArea - keptLength_;
+    if (due && !check(now))
+        return 0;
     // A full disk stores part of a record at most, and that part is cut off again: the
     // next record starts on a line of its own.
     const bool written = file_.append(record, length) == platform::AppendResult::Written;
-    if (written)
-        size += static_cast<std::int64_t>(length);
-    // The record that passes the limit stays in the file it was written to.
-    if (size > static_cast<std::int64_t>(sizeLimit))
+    if (written) {
+        trackedSize_ += static_cast<std::int64_t>(length);
+        if (length <= kKeptArea - keptLength_) {
+            std::memcpy(kept_ + keptLength_, record, length);
+            keptLength_ += length;
+        }
+    }
+    // The record that passes the limit stays in the file it was written to; the check
+    // tells whether the file the path names is past it too, other writers' records
+    // included.
+    const auto limit = static_cast<std::int64_t>(sizeLimit);
+    if (trackedSize_ > limit && check(now) && trackedSize_ > limit)
         rotate(sizeLimit);
     return written ? 1 : 0;
 }
@@ -65,8 +113,10 @@ void LogFile::rotate(std::uint32_t sizeLimit) noexcept {
     // where it is and the next record tries again.
     if (file_.isNamedBy(osPath_, size) && size > static_cast<std::int64_t>(sizeLimit) &&
         rotatedLogName(path_, rotated, kLogPathArea) && platform::moveFile(path_, rotated)) {
-        // The next record opens the file the path names then.
+        // The next record opens the file the path names then; the records kept since the
+        // check are in the rotated file.
         file_.close();
+        keptLength_ = 0;
         return;
     }
     file_.unlock();

@@ -51,6 +51,11 @@ bool AppendFile::isNamedBy(const char* path, std::int64_t& size) const noexcept 
     return true;
 }
 
+bool AppendFile::hasName() const noexcept {
+    struct stat st;
+    return fd_.valid() && ::fstat(fd_.get(), &st) == 0 && st.st_nlink > 0;
+}
+
 bool AppendFile::lock(std::uint32_t limitMs) noexcept {
     const long tries = long(limitMs) * 1'000'000 / kLockPauseNs + 1;
     for (long n = 0; n < tries; ++n) {

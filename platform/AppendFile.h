@@ -35,6 +35,10 @@ public:
     // removed, or replaced by a fresh file. One stat of the path.
     bool isNamedBy(const char* path, std::int64_t& size) const noexcept;
 
+    // False once the open file has no name left anywhere: removed, or replaced by another
+    // file renamed over it. What is written to it then nobody can read. One fstat.
+    bool hasName() const noexcept;
+
     // Takes the exclusive lock that every writer through this class takes to rotate the
     // file or to undo a write, waiting at most `limitMs`. The lock belongs to this open
     // file, so two threads of one process exclude each other as two processes do.

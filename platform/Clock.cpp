@@ -16,6 +16,17 @@ std::uint32_t tickCount() noexcept {
     return static_cast<std::uint32_t>(ms);
 }
 
+std::uint32_t coarseTickCount() noexcept {
+    timespec now{};
+    // The coarse clock is the tick the kernel last stored, read from the vDSO page; the
+    // fine one may fall back to a system call when the machine's clock source cannot be
+    // read from user space.
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                    static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000u;
+    return static_cast<std::uint32_t>(ms);
+}
+
 std::uint64_t currentFileTime() noexcept {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
