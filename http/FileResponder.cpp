@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "content/BoundedText.h"
 #include "content/MimeTable.h"
 #include "content/Strings.h"
 #include "http/FileCache.h"
@@ -93,7 +94,7 @@ int RequestContext::sendFile(int status, int closeFlag) noexcept {
     // is recorded before the file is opened so the log shows it even when sending fails.
     if (methodCode != Head) {
         char sizeText[24];
-        std::snprintf(sizeText, sizeof sizeText, "%llu", (unsigned long long)size);
+        BoundedText(sizeText, sizeof sizeText).decimal(size).finish();
         headerTable.add("send_bytes", sizeText);
     }
     // A path whose last name is no link names the file itself, so its own name is the
@@ -107,14 +108,21 @@ int RequestContext::sendFile(int status, int closeFlag) noexcept {
     char area[kResponseArea + kSmallFileLimit];
     std::size_t headLength = 0;
     if (const char* text = statusText(status)) {
-        headLength = formattedLength(
-            std::snprintf(area, kResponseArea,
-                          "%s %s\r\nServer: %s\r\nConnection: %s\r\nContent-Length: %llu\r\n"
-                          "Last-Modified: %s\r\nContent-Type: %s\r\n\r\n",
-                          version, text, serverSoftwareOf(settings),
-                          closeFlag ? "Close" : "Keep-Alive", (unsigned long long)size,
-                          lastWrite.formatHttpDate(), type),
-            kResponseArea);
+        headLength = BoundedText(area, kResponseArea)
+                         .text(version)
+                         .text(" ", 1)
+                         .text(text)
+                         .text("\r\nServer: ")
+                         .text(serverSoftwareOf(settings))
+                         .text(closeFlag ? "\r\nConnection: Close" : "\r\nConnection: Keep-Alive")
+                         .text("\r\nContent-Length: ")
+                         .decimal(size)
+                         .text("\r\nLast-Modified: ")
+                         .text(lastWrite.formatHttpDate())
+                         .text("\r\nContent-Type: ")
+                         .text(type)
+                         .text("\r\n\r\n")
+                         .finish();
     } else {
         headLength = formattedLength(
             std::snprintf(area, kResponseArea, "%s %d\r\n\r\n", version, status), kResponseArea);

@@ -1,5 +1,7 @@
 #include "http/HttpDate.h"
 
+#include "content/BoundedText.h"
+
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -138,15 +140,24 @@ const char* HttpDate::formatHttpDate() noexcept {
         platform::systemTimeToFileTime(last, lastTime);
         platform::fileTimeToSystemTime(lastTime, fields_);
     }
-    const int length =
-        std::snprintf(text_, sizeof text_, "%s, %02u %s %04u %02u:%02u:%02u GMT",
-                      kDayNames[fields_.dayOfWeek % 7], static_cast<unsigned>(fields_.day),
-                      kMonthNames[(fields_.month + 11u) % 12u], static_cast<unsigned>(fields_.year),
-                      static_cast<unsigned>(fields_.hour), static_cast<unsigned>(fields_.minute),
-                      static_cast<unsigned>(fields_.second));
-    // Converted fields always fit (30 characters at most); a cut date is worse than none.
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof text_)
-        text_[0] = '\0';
+    // Converted fields always fit (30 characters at most); a cut date is worse than none,
+    // and a cut text is left empty.
+    BoundedText(text_, sizeof text_)
+        .text(kDayNames[fields_.dayOfWeek % 7])
+        .text(", ", 2)
+        .decimal(fields_.day, 2)
+        .text(" ", 1)
+        .text(kMonthNames[(fields_.month + 11u) % 12u])
+        .text(" ", 1)
+        .decimal(fields_.year, 4)
+        .text(" ", 1)
+        .decimal(fields_.hour, 2)
+        .text(":", 1)
+        .decimal(fields_.minute, 2)
+        .text(":", 1)
+        .decimal(fields_.second, 2)
+        .text(" GMT", 4)
+        .finish();
     return text_;
 }
 

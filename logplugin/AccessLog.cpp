@@ -1,5 +1,7 @@
 #include "logplugin/AccessLog.h"
 
+#include "content/BoundedText.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -272,13 +274,25 @@ std::size_t formatRecord(const LogFields& fields, std::int32_t status,
     char zone[6];
     formatZone(utcOffsetMinutes, zone);
     char date[48];
-    const int dateLength =
-        std::snprintf(date, sizeof date, "%02u/%s/%4u:%02u:%02u:%02u %s", unsigned(time.day),
-                      monthName(time.month), unsigned(time.year), unsigned(time.hour),
-                      unsigned(time.minute), unsigned(time.second), zone);
+    const std::size_t dateLength = BoundedText(date, sizeof date)
+                                       .decimal(time.day, 2)
+                                       .text("/", 1)
+                                       .text(monthName(time.month))
+                                       .text("/", 1)
+                                       .decimal(time.year, 4, ' ')
+                                       .text(":", 1)
+                                       .decimal(time.hour, 2)
+                                       .text(":", 1)
+                                       .decimal(time.minute, 2)
+                                       .text(":", 1)
+                                       .decimal(time.second, 2)
+                                       .text(" ", 1)
+                                       .text(zone)
+                                       .finish();
     char statusText[16];
-    const int statusLength = std::snprintf(statusText, sizeof statusText, "%d", int(status));
-    if (dateLength < 0 || std::size_t(dateLength) >= sizeof date || statusLength < 0)
+    const std::size_t statusLength =
+        BoundedText(statusText, sizeof statusText).signedDecimal(status).finish();
+    if (dateLength == 0 || statusLength == 0)
         return 0;
 
     const char* texts[kFieldCount] = {fields.host,      fields.user,    fields.requestLine,

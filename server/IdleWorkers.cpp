@@ -3,8 +3,12 @@
 namespace velnor {
 
 bool IdleWorkers::TryWatch() noexcept {
-    bool expected = false;
-    return watching_.compare_exchange_strong(expected, true);
+    std::uint32_t watching = watching_.load();
+    while (watching < limit_) {
+        if (watching_.compare_exchange_weak(watching, watching + 1))
+            return true;
+    }
+    return false;
 }
 
 bool IdleWorkers::SleepUntilWatch() noexcept {
@@ -13,7 +17,7 @@ bool IdleWorkers::SleepUntilWatch() noexcept {
         if (stopped_)
             return false;
         // Judged under the lock that CallWatcher takes, so a watch given up just before
-        // this sleep is either seen here or followed by a call that finds this sleeper.
+        // this sleep is either taken here or followed by a call that finds this sleeper.
         if (TryWatch())
             return true;
         ++sleeping_;
@@ -23,10 +27,10 @@ bool IdleWorkers::SleepUntilWatch() noexcept {
 }
 
 void IdleWorkers::CallWatcher() noexcept {
-    if (watching_.load())
+    if (watching_.load() >= limit_)
         return;
     std::lock_guard<std::mutex> hold(mutex_);
-    if (!watching_.load() && sleeping_ > 0)
+    if (watching_.load() < limit_ && sleeping_ > 0)
         wake_.notify_one();
 }
 

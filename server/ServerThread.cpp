@@ -177,6 +177,8 @@ int runServer(ServerControl& control) noexcept {
     pool->config.errorDocuments = control.errorDocuments;
     pool->keepAlive = control.settings->keepAlive;
     pool->gateways = control.gateways;
+    // One watcher per processor: each can serve ready connections back to back.
+    pool->idle.SetWatchers(std::thread::hardware_concurrency());
     for (std::uint32_t i = 0; i < count; ++i) {
         WorkerSlot& slot = pool->slots[i];
         slot.number = i;
