@@ -201,6 +201,9 @@ measure() { # server port path [threads connections]
     failed=1
 }
 
+# The middle of the figures given (the lower middle of an even count).
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
+
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.2f", a / b; else print "-" }'; }
 
 # strace -c's summary ("% time  seconds  usecs/call  calls  [errors]  syscall" rows, then

@@ -10,6 +10,7 @@
 #   bench/run.sh --save          the same, and copies those three into bench/results/
 #   VELNOR_BIN=path bench/run.sh use an existing binary instead of building one
 #   BENCH_DURATION=5s            wrk's -d for each measurement
+#   BENCH_ROUNDS=3               measurements per cell; the median is reported
 #   BENCH_THREADS="1 2"          wrk's -t values; the first is the judged one (the chart)
 #   BENCH_CONNECTIONS="8 64 256" wrk's -c values
 #   bench/run.sh --log-cost      velnor alone on the 1 KiB file, once with the access log
@@ -142,8 +143,9 @@ about=(
 )
 printf '== %s\n' "${about[0]}"
 printf '   %s\n' "${about[@]:1}"
-runs=$((${#files[@]} * ${#thread_list[@]} * ${#conn_list[@]} * ${#servers[@]}))
-echo "   $runs measurements"
+rounds=${BENCH_ROUNDS:-3}
+runs=$((${#files[@]} * ${#thread_list[@]} * ${#conn_list[@]} * ${#servers[@]} * rounds))
+echo "   $runs measurements ($rounds rounds per cell, the median kept)"
 
 # Servers take turns within each cell, so a change in the machine's load during the run
 # reaches all three alike.
@@ -151,13 +153,26 @@ declare -A rss
 for file in "${files[@]}"; do
     for t in "${thread_list[@]}"; do
         for c in "${conn_list[@]}"; do
+            # Each cell is measured `rounds` times and its median kept: on a shared
+            # machine one run can be off by a third either way.
+            declare -A rps_seen=() mbps_seen=()
+            for _ in $(seq 1 "$rounds"); do
+                for server in "${servers[@]}"; do
+                    connect_errors_ok=0
+                    if [ "$server" != velnor ] && [ "$c" -ge 256 ]; then connect_errors_ok=1; fi
+                    measure "$server" "${server_port[$server]}" "$file" "$t" "$c"
+                    key=$server/$file/t$t/c$c
+                    rps_seen[$server]+="${rps[$key]:-0} "
+                    mbps_seen[$server]+="${mbps[$key]:-0} "
+                    if [ "$file" = 1k.bin ] && [ "$c" = "$most_connections" ]; then
+                        rss[$server/$t]=$(tree_rss_kib "${server_pid[$server]}")
+                    fi
+                done
+            done
             for server in "${servers[@]}"; do
-                connect_errors_ok=0
-                if [ "$server" != velnor ] && [ "$c" -ge 256 ]; then connect_errors_ok=1; fi
-                measure "$server" "${server_port[$server]}" "$file" "$t" "$c"
-                if [ "$file" = 1k.bin ] && [ "$c" = "$most_connections" ]; then
-                    rss[$server/$t]=$(tree_rss_kib "${server_pid[$server]}")
-                fi
+                key=$server/$file/t$t/c$c
+                rps[$key]=$(median ${rps_seen[$server]})
+                mbps[$key]=$(median ${mbps_seen[$server]})
             done
         done
     done
