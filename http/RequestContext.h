@@ -8,10 +8,10 @@
 
 #include "content/ByteBuffer.h"
 #include "content/TextTable.h"
+#include "core/ServerSettings.h"
+#include "core/SocketConnection.h"
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
-#include "server/core/ServerSettings.h"
-#include "server/core/SocketConnection.h"
 
 namespace velnor {
 

@@ -6,10 +6,10 @@
 #include <string_view>
 #include <utility>
 
+#include "core/ClientPace.h"
 #include "http/RequestContext.h"
 #include "platform/Clock.h"
 #include "platform/HostLookup.h"
-#include "server/core/ClientPace.h"
 
 namespace velnor {
 

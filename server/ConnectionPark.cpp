@@ -2,8 +2,8 @@
 
 #include <new>
 
+#include "core/SocketConnection.h"
 #include "platform/Clock.h"
-#include "server/core/SocketConnection.h"
 
 namespace velnor {
 namespace {

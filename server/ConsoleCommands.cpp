@@ -4,10 +4,10 @@
 
 #include "content/PathNormalizer.h"
 #include "content/Strings.h"
+#include "core/ServerSettings.h"
+#include "core/SettingsHive.h"
 #include "platform/Socket.h"
 #include "platform/Utf.h"
-#include "server/core/ServerSettings.h"
-#include "server/core/SettingsHive.h"
 
 namespace velnor {
 namespace {

@@ -11,6 +11,8 @@
 
 #include "content/ErrorDocumentTable.h"
 #include "content/MimeTable.h"
+#include "core/ServerSettings.h"
+#include "core/SocketConnection.h"
 #include "gateway/GatewaySelection.h"
 #include "platform/HostAddress.h"
 #include "platform/Signals.h"
@@ -22,8 +24,6 @@
 #include "server/ConsoleSetupDialog.h"
 #include "server/ServerThread.h"
 #include "server/StatusBoard.h"
-#include "server/core/ServerSettings.h"
-#include "server/core/SocketConnection.h"
 
 namespace velnor {
 namespace {

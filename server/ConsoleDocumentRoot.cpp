@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/ServerSettings.h"
 #include "platform/FileSystem.h"
 #include "platform/Utf.h"
 #include "server/ConsoleDialogs.h"
-#include "server/core/ServerSettings.h"
 
 namespace velnor {
 

@@ -5,10 +5,10 @@
 
 #include "content/PathNormalizer.h"
 #include "content/Strings.h"
+#include "core/ServerSettings.h"
 #include "platform/Utf.h"
 #include "server/ConsoleDialogs.h"
 #include "server/ConsoleDocumentRoot.h"
-#include "server/core/ServerSettings.h"
 
 namespace velnor {
 namespace {

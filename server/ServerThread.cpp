@@ -7,14 +7,14 @@
 
 #include "content/ErrorDocumentTable.h"
 #include "content/MimeTable.h"
+#include "core/ServerSettings.h"
+#include "core/SocketConnection.h"
 #include "platform/Clock.h"
 #include "platform/ResourceLimits.h"
 #include "platform/Utf.h"
 #include "platform/WakeEvent.h"
 #include "server/StatusBoard.h"
 #include "server/WorkerSlot.h"
-#include "server/core/ServerSettings.h"
-#include "server/core/SocketConnection.h"
 
 namespace velnor {
 namespace {

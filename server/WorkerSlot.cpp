@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "content/Strings.h"
-#include "server/core/ClientPace.h"
+#include "core/ClientPace.h"
 
 namespace velnor {
 namespace {

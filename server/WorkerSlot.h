@@ -9,12 +9,12 @@
 #include <mutex>
 
 #include "content/TextTable.h"
+#include "core/ServerSettings.h"
 #include "http/RequestContext.h"
 #include "platform/SharedLibrary.h"
 #include "platform/Socket.h"
 #include "server/ConnectionPark.h"
 #include "server/IdleWorkers.h"
-#include "server/core/ServerSettings.h"
 
 namespace velnor {
 

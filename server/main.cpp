@@ -1,6 +1,7 @@
 // The velnor program: the control window and the commands that edit its settings.
 #include <cstdio>
 
+#include "core/ServerSettings.h"
 #include "platform/ResourceLimits.h"
 #include "platform/Signals.h"
 #include "platform/StandardDescriptors.h"
@@ -9,7 +10,6 @@
 #include "server/ConsoleControlWindow.h"
 #include "server/ConsoleDialogs.h"
 #include "server/ConsoleSetupDialog.h"
-#include "server/core/ServerSettings.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "server/core/ServerSettings.h"
-#include "server/core/SettingsHive.h"
+#include "core/ServerSettings.h"
+#include "core/SettingsHive.h"
 #include "tests/e2e/PtyProcess.h"
 #include "tests/e2e/RawClient.h"
 #include "tests/e2e/ServerProcess.h"

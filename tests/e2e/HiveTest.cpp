@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "server/core/ServerSettings.h"
-#include "server/core/SettingsHive.h"
+#include "core/ServerSettings.h"
+#include "core/SettingsHive.h"
 #include "tests/e2e/PtyProcess.h"
 #include "tests/e2e/ServerProcess.h"
 

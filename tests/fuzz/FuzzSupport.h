@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/core/ServerSettings.h"
+#include "core/ServerSettings.h"
 
 // The entry libFuzzer calls; the replay program calls it once per stored input.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "server/core/ServerSettings.h"
-#include "server/core/SettingsHive.h"
+#include "core/ServerSettings.h"
+#include "core/SettingsHive.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 using namespace velnor;

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "core/ServerSettings.h"
 #include "http/RequestContext.h"
 #include "platform/HostLookup.h"
-#include "server/core/ServerSettings.h"
 #include "tests/support/TempDir.h"
 
 namespace velnor {

@@ -13,9 +13,9 @@
 #include "../support/TempDir.h"
 #include "content/ErrorDocumentTable.h"
 #include "content/MimeTable.h"
+#include "core/ServerSettings.h"
 #include "http/HttpDate.h"
 #include "http/RequestContext.h"
-#include "server/core/ServerSettings.h"
 
 namespace velnor::test {
 

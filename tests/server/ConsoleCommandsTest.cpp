@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "core/ServerSettings.h"
 #include "platform/HostAddress.h"
 #include "platform/Terminal.h"
 #include "server/ConsoleDialogs.h"
-#include "server/core/ServerSettings.h"
 #include "tests/support/TempDir.h"
 
 namespace velnor {

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "server/core/ServerSettings.h"
+#include "core/ServerSettings.h"
 #include "tests/server/ConsoleTestDialogs.h"
 #include "tests/support/TempDir.h"
 

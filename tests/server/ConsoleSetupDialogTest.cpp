@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "server/core/ServerSettings.h"
+#include "core/ServerSettings.h"
 #include "tests/server/ConsoleTestDialogs.h"
 #include "tests/support/TempDir.h"
 

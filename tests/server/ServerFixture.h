@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "core/ServerSettings.h"
+#include "core/SocketConnection.h"
 #include "platform/Utf.h"
 #include "server/ServerThread.h"
 #include "server/StatusBoard.h"
-#include "server/core/ServerSettings.h"
-#include "server/core/SocketConnection.h"
 #include "tests/support/TempDir.h"
 
 namespace velnor {

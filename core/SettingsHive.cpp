@@ -1,4 +1,4 @@
-#include "server/core/SettingsHive.h"
+#include "core/SettingsHive.h"
 
 #include <cstdio>
 #include <cstring>

@@ -10,8 +10,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "server/core/ServerSettings.h"
-#include "server/core/SettingsHive.h"
+#include "core/ServerSettings.h"
+#include "core/SettingsHive.h"
 #include "tests/support/TempDir.h"
 
 using namespace velnor;

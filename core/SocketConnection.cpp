@@ -1,13 +1,13 @@
-#include "server/core/SocketConnection.h"
+#include "core/SocketConnection.h"
 
 #include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 
+#include "core/ClientPace.h"
 #include "platform/Clock.h"
 #include "platform/WakeEvent.h"
-#include "server/core/ClientPace.h"
 
 namespace velnor {
 namespace {

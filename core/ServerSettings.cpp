@@ -1,4 +1,4 @@
-#include "server/core/ServerSettings.h"
+#include "core/ServerSettings.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "core/SettingsHive.h"
 #include "platform/FileSystem.h"
 #include "platform/HeapBlock.h"
-#include "server/core/SettingsHive.h"
 
 namespace velnor {
 

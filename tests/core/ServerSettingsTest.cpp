@@ -4,8 +4,8 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "core/ServerSettings.h"
 #include "platform/Utf.h"
-#include "server/core/ServerSettings.h"
 #include "tests/support/TempDir.h"
 
 using namespace velnor;

@@ -1,4 +1,4 @@
-#include "server/core/SocketConnection.h"
+#include "core/SocketConnection.h"
 
 #include <gtest/gtest.h>
 
