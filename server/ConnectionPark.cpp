@@ -1,6 +1,7 @@
 #include "server/ConnectionPark.h"
 
 #include <new>
+#include <thread>
 
 #include "core/SocketConnection.h"
 #include "platform/Clock.h"
@@ -57,13 +58,18 @@ bool ConnectionPark::Admit(int handle, const platform::PeerAddress& peer) noexce
     p.since.store(platform::tickCount(), std::memory_order_relaxed);
     const std::uint32_t waiting =
         generationBits(p.state.load(std::memory_order_relaxed)) | kWaiting;
+    p.arming.store(true, std::memory_order_relaxed);
     p.state.store(waiting, std::memory_order_release);
     waiting_.fetch_add(1, std::memory_order_relaxed);
-    if (set_.watchOnce(handle, tokenOf(place, waiting)))
+    const bool watched = set_.watchOnce(handle, tokenOf(place, waiting));
+    p.arming.store(false, std::memory_order_release);
+    if (watched)
         return true;
-    // Never reported, so nobody else can have lent it meanwhile.
+    // Never reported, but a sweep may have taken it meanwhile; then the sweep ends it.
     std::uint32_t expected = waiting;
-    p.state.compare_exchange_strong(expected, generationBits(waiting) | kLent);
+    if (!p.state.compare_exchange_strong(expected, generationBits(waiting) | kLent,
+                                         std::memory_order_acq_rel))
+        return true;
     waiting_.fetch_sub(1, std::memory_order_relaxed);
     p.handle = -1;
     free(place);
@@ -94,10 +100,14 @@ ConnectionPark::Taken ConnectionPark::Take(Connection& out, long timeoutMs) noex
 
 bool ConnectionPark::lend(std::uint32_t place, std::uint32_t generation) noexcept {
     std::uint32_t expected = (generation << 2) | kWaiting;
-    if (!places_[place].state.compare_exchange_strong(expected, (generation << 2) | kLent,
-                                                      std::memory_order_acq_rel))
+    Place& p = places_[place];
+    if (!p.state.compare_exchange_strong(expected, (generation << 2) | kLent,
+                                         std::memory_order_acq_rel))
         return false;
     waiting_.fetch_sub(1, std::memory_order_relaxed);
+    // The one arming the place is inside a single system call at most.
+    while (p.arming.load(std::memory_order_acquire))
+        std::this_thread::yield();
     return true;
 }
 
@@ -109,9 +119,12 @@ bool ConnectionPark::Return(Connection& connection) noexcept {
     const std::uint32_t lent = p.state.load(std::memory_order_relaxed);
     std::uint32_t waiting = generationBits(lent) | kWaiting;
     // Waiting before armed: a report that comes at once finds the place ready to lend.
+    p.arming.store(true, std::memory_order_relaxed);
     p.state.store(waiting, std::memory_order_release);
     waiting_.fetch_add(1, std::memory_order_relaxed);
-    if (set_.armAgain(connection.handle, tokenOf(connection.place, waiting)))
+    const bool armed = set_.armAgain(connection.handle, tokenOf(connection.place, waiting));
+    p.arming.store(false, std::memory_order_release);
+    if (armed)
         return true;
     if (p.state.compare_exchange_strong(waiting, lent, std::memory_order_acq_rel)) {
         waiting_.fetch_sub(1, std::memory_order_relaxed);

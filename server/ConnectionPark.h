@@ -30,7 +30,8 @@ public:
     bool Open(std::uint32_t capacity) noexcept;
     // A new connection from the listener. When the park is full the connection that has
     // waited longest is closed to make room, as a client that left a connection idle
-    // expects it may be; false only when nothing could be made room for.
+    // expects it may be; false only when nothing could be made room for (the caller
+    // keeps the socket). True: the park has it.
     bool Admit(int handle, const platform::PeerAddress& peer) noexcept;
     // Waits at most `timeoutMs` for a connection with input: Nothing after the wait (or a
     // report that was no longer current), Stop once Stop has been called.
@@ -65,6 +66,10 @@ private:
 
     struct Place {
         std::atomic<std::uint32_t> state{kFree};
+        // Set while the set is being told about the connection. Whoever lends the place
+        // waits for it to clear before the socket may be closed: a descriptor number
+        // closed and reused meanwhile would otherwise be armed with this place's report.
+        std::atomic<bool> arming{false};
         std::atomic<std::uint32_t> since{0};
         int handle = -1;
         platform::PeerAddress peer{};
@@ -74,6 +79,7 @@ private:
         return (std::uint64_t(state >> 2) << 32) | place;
     }
     // Moves a waiting place to lent: false when it is not waiting in that generation.
+    // Returns once the place's arming is over.
     bool lend(std::uint32_t place, std::uint32_t generation) noexcept;
     // Ends a waiting connection that no worker has: its socket closed, its place freed;
     // false when it was no longer waiting in that generation.
