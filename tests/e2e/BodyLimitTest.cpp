@@ -106,7 +106,7 @@ TEST_F(BodyLimitTest, ATrickledHeadIsCutUnderPressure) {
     RawClient slow(server.port());
     ASSERT_TRUE(slow.send("GET /a.txt HTTP/1.0\r\n"));
     // A worker takes the connection once its first bytes are in.
-    std::this_thread::sleep_for(200ms);
+    std::this_thread::sleep_for(300ms);
     // The whole head would be there after about 8 s.
     const std::string rest = "X: " + std::string(35, 'x') + "\r\n\r\n";
     std::atomic<bool> stop{false};

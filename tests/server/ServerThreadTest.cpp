@@ -179,7 +179,7 @@ TEST_F(ServerThreadTest, FullPoolAnswersBusyAndClosesPersistentConnections) {
     Client first(port);
     ASSERT_TRUE(first.send("GET /index.html HTTP/1.1\r\n"));
     // The only worker now holds the first connection, inside its request.
-    std::this_thread::sleep_for(200ms);
+    std::this_thread::sleep_for(300ms);
     Client second(port);
     ASSERT_TRUE(second.connected());
     EXPECT_EQ(second.readUntilClose(), kServerBusyAnswer);
