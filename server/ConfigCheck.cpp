@@ -54,25 +54,22 @@ bool reachesExtensionRoot(const char* documentRoot, const char* extensionRoot) n
     return extensionLength == documentLength || isSeparator(extensionRoot[documentLength]);
 }
 
-void checkRoots(const ServerSettings& settings, Findings& findings) noexcept {
+// True when the document root is a directory, so that what lies under it can be judged.
+bool checkRoots(const ServerSettings& settings, Findings& findings) noexcept {
     // An empty document root joins as nothing: requests start at the file-system root.
     const char* documentRoot = settings.documentRoot[0] ? settings.documentRoot : "\\";
     char shownRoot[kShownPathCapacity];
     showPath(documentRoot, shownRoot);
-    switch (platform::pathKind(shownRoot)) {
-    case platform::PathKind::Missing:
+    const platform::PathKind kind = platform::pathKind(shownRoot);
+    if (kind == platform::PathKind::Missing)
         findings.add("DocRoot: %s does not exist", shownRoot);
-        break;
-    case platform::PathKind::Other:
+    else if (kind == platform::PathKind::Other)
         findings.add("DocRoot: %s is not a directory", shownRoot);
-        break;
-    case platform::PathKind::Directory:
-        break;
-    }
+    const bool usable = kind == platform::PathKind::Directory;
     // An empty extension root is the way to turn programs off.
     const char* extensionRoot = settings.extensionRoot;
     if (extensionRoot[0] == '\0')
-        return;
+        return usable;
     char shownExtensions[kShownPathCapacity];
     showPath(extensionRoot, shownExtensions);
     if (!reachesExtensionRoot(settings.documentRoot, extensionRoot))
@@ -80,6 +77,7 @@ void checkRoots(const ServerSettings& settings, Findings& findings) noexcept {
     else if (rootLength(extensionRoot) == rootLength(settings.documentRoot))
         findings.add("CgiRoot: %s is DocRoot itself: every request runs a program",
                      shownExtensions);
+    return usable;
 }
 
 void checkListener(const ServerSettings& settings, const CheckPlace& place,
@@ -230,12 +228,12 @@ void showPath(const char* serverPath, char (&out)[kShownPathCapacity]) noexcept 
 std::size_t CheckConfiguration(const ServerSettings& settings, const CheckPlace& place,
                                FindingSink& sink) noexcept {
     Findings findings(sink);
-    checkRoots(settings, findings);
+    const bool documentRootUsable = checkRoots(settings, findings);
     checkListener(settings, place, findings);
     checkLogFile(settings, findings);
     checkLogPlugin(place, findings);
     check::checkTypeTable(settings, place.programDirectory, findings);
-    check::checkErrorDocuments(settings, place.programDirectory, findings);
+    check::checkErrorDocuments(settings, place.programDirectory, documentRootUsable, findings);
     return findings.count();
 }
 

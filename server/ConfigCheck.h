@@ -58,12 +58,13 @@ private:
 constexpr std::size_t kShownPathCapacity = 520;
 void showPath(const char* serverPath, char (&out)[kShownPathCapacity]) noexcept;
 
-// The AddType.txt and ErrorDocument.txt lines the server ignores, and error documents
-// that do not resolve under the document root.
+// The AddType.txt and ErrorDocument.txt lines the server ignores, and (with
+// `resolveDocuments`, when there is a document root to look in) error documents that do
+// not resolve under the document root.
 void checkTypeTable(const ServerSettings& settings, const char16_t* programDirectory,
                     Findings& findings) noexcept;
 void checkErrorDocuments(const ServerSettings& settings, const char16_t* programDirectory,
-                         Findings& findings) noexcept;
+                         bool resolveDocuments, Findings& findings) noexcept;
 
 } // namespace check
 } // namespace velnor

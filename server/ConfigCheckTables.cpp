@@ -94,6 +94,7 @@ struct Judging {
     TableFile& file;
     Findings& findings;
     const void* subject; // what the file's judge needs besides the line
+    bool resolve = true; // error documents: look them up under the document root
 };
 
 __attribute__((format(printf, 3, 4))) void ignored(Judging& judging, const Line& line,
@@ -189,18 +190,18 @@ bool judgeDocumentLine(const Line& line, void* context) noexcept {
         ignored(judging, line, "document for %s longer than %zu bytes", line.name, kDocumentLimit);
     else if (const std::uint32_t later = judging.file.replacedOn(line))
         ignored(judging, line, "status %s is given again on line %u", line.name, later);
-    else
+    else if (judging.resolve)
         resolveDocument(judging, line);
     return true;
 }
 
 void judgeFile(TableFile& file, Findings& findings, const void* subject,
-               ConfigTable::LineVisitor judge) noexcept {
+               ConfigTable::LineVisitor judge, bool resolve = true) noexcept {
     if (const std::uint32_t line = file.nulLine())
         findings.add("%s line %u: a NUL byte: the rest of the file is ignored", file.fileName,
                      line);
     file.learnLastLines();
-    Judging judging{file, findings, subject};
+    Judging judging{file, findings, subject, resolve};
     ConfigTable::walkLines(file.copy.data, judge, &judging);
 }
 
@@ -220,13 +221,13 @@ void checkTypeTable(const ServerSettings& settings, const char16_t* programDirec
 }
 
 void checkErrorDocuments(const ServerSettings& settings, const char16_t* programDirectory,
-                         Findings& findings) noexcept {
+                         bool resolveDocuments, Findings& findings) noexcept {
     TableFile file{"ErrorDocument.txt", {}, {}, {}};
     if (!file.read(programDirectory, u"\\ErrorDocument.txt"))
         return;
     ServerConfig config;
     config.fill(settings);
-    judgeFile(file, findings, &config, judgeDocumentLine);
+    judgeFile(file, findings, &config, judgeDocumentLine, resolveDocuments);
 }
 
 } // namespace velnor::check
