@@ -242,7 +242,17 @@ int RunCheckCommand(const ServerSettings& settings, const std::uint8_t (&bindAdd
     char16_t programDirectory[kSettingTextCapacity] = {};
     const CheckPlace place = placeOf(bindAddress, programDirectory);
     StreamSink sink(out, "");
-    const std::size_t problems = CheckConfiguration(settings, place, sink);
+    std::size_t problems = 0;
+    // The load has said this on standard error already (the server says it at start);
+    // for the test it is a problem like any other: the server would run on the defaults.
+    const HiveState hive = SettingsHive(settings.hivePath(), kHiveKeyPath).state();
+    if (hive == HiveState::NotRegular || hive == HiveState::Unreadable) {
+        Findings findings(sink);
+        findings.add("Hive: %s %s: the defaults are used", settings.hivePath().c_str(),
+                     hive == HiveState::NotRegular ? "is not a regular file" : "cannot be read");
+        problems += findings.count();
+    }
+    problems += CheckConfiguration(settings, place, sink);
     if (problems == 0) {
         std::fputs("velnor check: settings OK\n", out);
         return 0;
