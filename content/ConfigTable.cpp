@@ -22,57 +22,87 @@ bool isBlank(char c) noexcept {
 ConfigTable::~ConfigTable() = default;
 
 void ConfigTable::loadFile(const char16_t* path) noexcept {
-    if (!path)
-        return;
-    platform::File file;
-    if (!file.open(path, platform::File::Mode::Read))
-        return;
     ByteBuffer text;
-    char chunk[kReadChunk];
-    for (;;) {
-        const long got = file.read(chunk, sizeof chunk);
-        if (got < 0)
-            return;
-        if (got == 0)
-            break;
-        if (text.append(chunk, static_cast<std::uint32_t>(got)) == 0)
-            return;
-    }
-    file.close();
-    if (text.isEmpty())
+    if (!readFile(path, text) || text.isEmpty())
         return;
     addLines(text.data);
 }
 
-void ConfigTable::addLines(char* text) noexcept {
+bool ConfigTable::readFile(const char16_t* path, ByteBuffer& text) noexcept {
+    if (!path)
+        return false;
+    platform::File file;
+    if (!file.open(path, platform::File::Mode::Read))
+        return false;
+    char chunk[kReadChunk];
+    for (;;) {
+        const long got = file.read(chunk, sizeof chunk);
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        if (text.append(chunk, static_cast<std::uint32_t>(got)) == 0)
+            return false;
+    }
+}
+
+void ConfigTable::walkLines(char* text, LineVisitor visit, void* context) noexcept {
+    if (!text || !visit)
+        return;
+    std::uint32_t number = 1;
     char* p = text;
     for (;;) {
-        while (isLineEnd(*p))
-            ++p;
+        while (isLineEnd(*p)) {
+            p += (p[0] == '\r' && p[1] == '\n') ? 2 : 1;
+            ++number;
+        }
         if (*p == '\0')
             return;
-        char* line = p;
+        Line line;
+        line.number = number;
+        char* start = p;
+        line.text = start;
         while (*p != '\0' && !isLineEnd(*p))
             ++p;
-        if (*p != '\0')
-            *p++ = '\0';
-        if (line[0] == '#')
-            continue;
-        char* separator = line;
+        if (*p != '\0') {
+            const bool pair = p[0] == '\r' && p[1] == '\n';
+            *p = '\0';
+            p += pair ? 2 : 1;
+            ++number;
+        }
+        char* separator = start;
         while (*separator != '\0' && !isBlank(*separator))
             ++separator;
-        // No blank or tab: no value. A blank first: no name, and an empty name would
-        // end the entries block, hiding every later line.
-        if (*separator == '\0' || separator == line)
-            continue;
-        *separator = '\0';
-        char* value = separator + 1;
-        while (isBlank(*value))
-            ++value;
-        // add fails here only when memory has run out; the rest would fail as well.
-        if (add(line, value) == 0)
+        if (start[0] == '#') {
+            line.kind = LineKind::Comment;
+        } else if (separator == start) {
+            // An empty name would end the entries block, hiding every later line.
+            line.kind = LineKind::NoName;
+        } else if (*separator == '\0') {
+            line.kind = LineKind::NoValue;
+        } else {
+            *separator = '\0';
+            char* value = separator + 1;
+            while (isBlank(*value))
+                ++value;
+            line.name = start;
+            line.value = value;
+        }
+        if (!visit(line, context))
             return;
     }
+}
+
+void ConfigTable::addLines(char* text) noexcept {
+    walkLines(
+        text,
+        [](const Line& line, void* table) {
+            if (line.kind != LineKind::Entry)
+                return true;
+            // add fails here only when memory has run out; the rest would fail as well.
+            return static_cast<ConfigTable*>(table)->add(line.name, line.value) != 0;
+        },
+        this);
 }
 
 const char* ConfigTable::lookupNoCase(const char* name) const noexcept {

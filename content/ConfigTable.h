@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "content/TextTable.h"
 
 namespace velnor {
@@ -21,6 +23,30 @@ public:
 
     // The value of the first entry whose name matches ignoring ASCII case, or null.
     const char* lookupNoCase(const char* name) const noexcept;
+
+    // One non-blank line of a table file as loadFile judges it. Numbers count from 1; CR,
+    // LF and CR LF each end one line.
+    enum class LineKind {
+        Entry,   // name and value (the value may be empty)
+        Comment, // begins with '#'
+        NoValue, // no blank or tab
+        NoName,  // begins with a blank or tab
+    };
+    struct Line {
+        std::uint32_t number = 0;
+        LineKind kind = LineKind::Entry;
+        const char* text = nullptr;  // the line from its start (for an Entry: the name)
+        const char* name = nullptr;  // Entry only
+        const char* value = nullptr; // Entry only
+    };
+    // Called for each line in order; false stops the walk.
+    using LineVisitor = bool (*)(const Line& line, void* context);
+
+    // The whole file in `text`, as loadFile reads it: false when it is missing,
+    // unreadable, or memory runs out.
+    static bool readFile(const char16_t* path, ByteBuffer& text) noexcept;
+    // Walks a NUL-terminated text with loadFile's line rules, cutting it in place.
+    static void walkLines(char* text, LineVisitor visit, void* context) noexcept;
 
 private:
     void addLines(char* text) noexcept;

@@ -98,6 +98,54 @@ bool isOption(const char* arg, const char* name) noexcept {
     return std::strcmp(arg, name) == 0;
 }
 
+// The commands: their word, a one-line summary for the overview, and what
+// `velnor COMMAND --help` shows.
+struct CommandEntry {
+    const char* name;
+    ConsoleCommand command;
+    const char* summary;
+    const char* usage;
+    const char* details;
+};
+
+constexpr CommandEntry kCommandTable[] = {
+    {"setup", ConsoleCommand::Setup,
+     "store the document root, extension root, port and worker count",
+     "velnor setup [--docroot D] [--extroot E] [--port N] [--servers N] [--yes]",
+     "Stores the document root, the extension root (inside the document root), the port\n"
+     "(1-65534) and the worker count (1-16) for the next start. Omitted fields keep their\n"
+     "values; on a terminal with no field given it asks for each in turn. Without a\n"
+     "terminal, --yes answers the question whether to save. Exit status 0 when saved.\n"},
+    {"about", ConsoleCommand::About, "show the server software text (also --version)",
+     "velnor about | velnor --version", "Shows the ServerSoftware setting and the notice.\n"},
+    {"settings", ConsoleCommand::Settings, "show the effective settings and where the hive is",
+     "velnor settings [--registry FILE]",
+     "Shows every setting the server reads, marks the ones that are defaults, and names\n"
+     "the hive they come from.\n"},
+    {"set", ConsoleCommand::Set, "store one setting: velnor set NAME VALUE",
+     "velnor set NAME VALUE [--registry FILE]",
+     "Stores one setting in the hive: numbers in decimal or 0x hex, texts as given (one\n"
+     "line, at most 258 characters). It takes effect at the next start. Exit status 1\n"
+     "when the name is unknown or the value is refused.\n"},
+    {"check", ConsoleCommand::Check, "test the settings and the program directory",
+     "velnor check [--registry FILE] [--bind ADDRESS]",
+     "Loads the settings as the server would and names every problem on its own line,\n"
+     "the setting or file it concerns first: roots that are missing or apart, a port that\n"
+     "cannot be listened on, a log that cannot be written, the log plug-in, and the\n"
+     "lines of AddType.txt and ErrorDocument.txt the server ignores. Ends with\n"
+     "\"velnor check: settings OK\" (exit status 0) or the number of problems (exit\n"
+     "status 1). The server names the same problems as warnings when it starts.\n"},
+    {"help", ConsoleCommand::Help, "show this text; velnor help COMMAND shows one command's",
+     "velnor help [COMMAND]", nullptr},
+};
+
+const CommandEntry* findCommand(const char* word) noexcept {
+    for (const CommandEntry& entry : kCommandTable)
+        if (std::strcmp(entry.name, word) == 0)
+            return &entry;
+    return nullptr;
+}
+
 } // namespace
 
 bool ParseSettingNumber(const char* text, std::uint32_t& value) noexcept {
@@ -131,6 +179,7 @@ bool ParseSettingNumber(const char* text, std::uint32_t& value) noexcept {
 
 bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::FILE* errors) noexcept {
     bool haveCommand = false;
+    bool helpAsked = false;
     std::size_t positional = 0;
     auto fail = [&](const char* why, const char* arg) {
         std::fprintf(errors, "velnor: %s: %s\n", why, arg);
@@ -146,8 +195,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::FILE* error
             return true;
         };
         if (isOption(arg, "--help") || isOption(arg, "-h")) {
-            line.command = ConsoleCommand::Help;
-            haveCommand = true;
+            helpAsked = true;
         } else if (isOption(arg, "--version")) {
             line.command = ConsoleCommand::About;
             haveCommand = true;
@@ -174,24 +222,31 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::FILE* error
             return fail("unknown option", arg);
         } else if (!haveCommand) {
             haveCommand = true;
-            if (isOption(arg, "setup"))
-                line.command = ConsoleCommand::Setup;
-            else if (isOption(arg, "about"))
-                line.command = ConsoleCommand::About;
-            else if (isOption(arg, "settings"))
-                line.command = ConsoleCommand::Settings;
-            else if (isOption(arg, "set"))
-                line.command = ConsoleCommand::Set;
-            else if (isOption(arg, "help"))
-                line.command = ConsoleCommand::Help;
-            else
+            const CommandEntry* entry = findCommand(arg);
+            if (!entry)
                 return fail("unknown command", arg);
+            line.command = entry->command;
+        } else if (line.command == ConsoleCommand::Help && positional == 0) {
+            // `velnor help COMMAND`.
+            const CommandEntry* entry = findCommand(arg);
+            if (!entry)
+                return fail("unknown command", arg);
+            ++positional;
+            line.helpTopic = entry->command;
         } else if (line.command == ConsoleCommand::Set && positional < 2) {
             (positional++ == 0 ? line.name : line.value) = arg;
         } else {
             return fail("unexpected argument", arg);
         }
     }
+    // Help is given whatever else the line lacks: it is how one learns what it needs.
+    if (helpAsked) {
+        line.helpTopic = haveCommand ? line.command : ConsoleCommand::Help;
+        line.command = ConsoleCommand::Help;
+        return true;
+    }
+    if (line.command == ConsoleCommand::Help)
+        return true;
     if (line.anySetupField() && line.command != ConsoleCommand::Setup)
         return fail("only the setup command takes", "--docroot, --extroot, --port, --servers");
     if (line.command == ConsoleCommand::Set && positional != 2)
@@ -200,26 +255,32 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::FILE* error
 }
 
 void PrintUsage(std::FILE* out) noexcept {
-    std::fputs("usage: velnor [--registry FILE] [--bind ADDRESS] [--yes]\n"
-               "       velnor setup [--docroot D] [--extroot E] [--port N] [--servers N] [--yes]\n"
-               "       velnor about | --version\n"
-               "       velnor settings\n"
-               "       velnor set NAME VALUE\n"
+    std::fputs("usage: velnor [COMMAND] [--registry FILE] [--bind ADDRESS] [--yes]\n"
                "\n"
-               "  (no command)     run the server until Ctrl-C or SIGTERM\n"
-               "  setup            edit the document root, extension root, port and worker count\n"
-               "                   for the next start (asks for each on a terminal)\n"
-               "  about            show the server software text\n"
-               "  settings         show the effective settings and where the hive is\n"
-               "  set NAME VALUE   store one setting (numbers in decimal or 0x hex)\n"
-               "\n"
+               "commands:\n"
+               "  (none)      run the server until Ctrl-C or SIGTERM\n",
+               out);
+    for (const CommandEntry& entry : kCommandTable)
+        std::fprintf(out, "  %-11s %s\n", entry.name, entry.summary);
+    std::fputs("\n"
+               "options:\n"
                "  --registry FILE  settings hive (default: $VELNOR_REGISTRY, else velnor.reg\n"
                "                   in the program directory)\n"
                "  --bind ADDRESS   listen on this IPv4 address only (default: every address)\n"
                "  --yes            answer Yes to every question (without it and without a\n"
                "                   terminal the answer is No)\n"
-               "  --help           show this text\n",
+               "  --help           show this text; after a command, that command's usage\n",
                out);
+}
+
+void PrintCommandHelp(ConsoleCommand command, std::FILE* out) noexcept {
+    for (const CommandEntry& entry : kCommandTable) {
+        if (entry.command == command && entry.details != nullptr) {
+            std::fprintf(out, "usage: %s\n\n%s", entry.usage, entry.details);
+            return;
+        }
+    }
+    PrintUsage(out);
 }
 
 void PrintAbout(const ServerSettings& settings, std::FILE* out) noexcept {

@@ -15,12 +15,15 @@ enum class ConsoleCommand {
     About,    // the about box
     Settings, // the effective settings
     Set,      // one value into the hive
+    Check,    // the settings test
     Help,
 };
 
 /// The parsed command line. Texts point into argv.
 struct CommandLine {
     ConsoleCommand command = ConsoleCommand::Run;
+    // With Help: the command whose usage is asked for; Help itself for the overview.
+    ConsoleCommand helpTopic = ConsoleCommand::Help;
     const char* registry = nullptr;
     std::uint8_t bindAddress[4] = {0, 0, 0, 0};
     bool answerYes = false;
@@ -45,7 +48,11 @@ inline constexpr int kExitUsage = 2;
 // incomplete argument.
 bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::FILE* errors) noexcept;
 
+// The overview: every command on one line, and the options.
 void PrintUsage(std::FILE* out) noexcept;
+// One command's usage and explanation (`velnor COMMAND --help`); the overview for Help
+// and Run.
+void PrintCommandHelp(ConsoleCommand command, std::FILE* out) noexcept;
 
 // The about box: the "ServerSoftware" setting and the two notice lines.
 void PrintAbout(const ServerSettings& settings, std::FILE* out) noexcept;

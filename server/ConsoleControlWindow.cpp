@@ -18,6 +18,7 @@
 #include "platform/Signals.h"
 #include "platform/Terminal.h"
 #include "platform/WakeEvent.h"
+#include "server/ConfigCheck.h"
 #include "server/ConsoleCommands.h"
 #include "server/ConsoleDialogs.h"
 #include "server/ConsoleDocumentRoot.h"
@@ -240,6 +241,9 @@ int RunControlWindow(ServerSettings& settings, const CommandLine& line) noexcept
     StandardDialogs dialogs(platform::haveTerminal(), line.answerYes);
     if (const int signal = prepareDocumentRoot(settings, dialogs))
         return 128 + signal;
+    // Once the document root is settled, so that one just made is no warning. The server
+    // starts whatever is found: the operator learns why it will not serve as hoped.
+    WarnAboutConfiguration(settings, line.bindAddress, stderr);
 
     char hostText[kHostTextCapacity];
     platform::hostAddressText(hostText, sizeof hostText);

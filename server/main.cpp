@@ -6,6 +6,7 @@
 #include "platform/Signals.h"
 #include "platform/StandardDescriptors.h"
 #include "platform/Terminal.h"
+#include "server/ConfigCheck.h"
 #include "server/ConsoleCommands.h"
 #include "server/ConsoleControlWindow.h"
 #include "server/ConsoleDialogs.h"
@@ -51,10 +52,12 @@ int run(const CommandLine& line) {
         return kExitSuccess;
     case ConsoleCommand::Set:
         return SetSetting(settings, line.name, line.value, stdout, stderr);
+    case ConsoleCommand::Check:
+        return RunCheckCommand(settings, line.bindAddress, stdout);
     case ConsoleCommand::Help:
         break;
     }
-    PrintUsage(stdout);
+    PrintCommandHelp(line.helpTopic, stdout);
     return kExitSuccess;
 }
 

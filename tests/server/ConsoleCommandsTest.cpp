@@ -174,11 +174,31 @@ TEST(ConsoleCommands, AboutShowsTheServerSoftwareSetting) {
     EXPECT_EQ(lines, 3u) << text;
 }
 
+// How the usage line shown for a help topic begins.
+std::string usageStart(ConsoleCommand topic) {
+    switch (topic) {
+    case ConsoleCommand::Setup:
+        return "usage: velnor setup ";
+    case ConsoleCommand::About:
+        return "usage: velnor about ";
+    case ConsoleCommand::Settings:
+        return "usage: velnor settings ";
+    case ConsoleCommand::Set:
+        return "usage: velnor set NAME VALUE";
+    case ConsoleCommand::Check:
+        return "usage: velnor check ";
+    default:
+        return "usage: velnor [COMMAND] ";
+    }
+}
+
 TEST(ConsoleCommands, CommandLines) {
     struct Case {
         std::vector<const char*> args;
         bool ok;
         ConsoleCommand command;
+        // For Help: whose usage is shown.
+        ConsoleCommand topic = ConsoleCommand::Help;
     };
     const Case cases[] = {
         {{}, true, ConsoleCommand::Run},
@@ -199,6 +219,21 @@ TEST(ConsoleCommands, CommandLines) {
         {{"serve"}, false, ConsoleCommand::Run},
         {{"--frobnicate"}, false, ConsoleCommand::Run},
         {{"about", "extra"}, false, ConsoleCommand::About},
+        {{"check"}, true, ConsoleCommand::Check},
+        {{"--registry", "a.reg", "check", "--bind", "127.0.0.1"}, true, ConsoleCommand::Check},
+        {{"check", "extra"}, false, ConsoleCommand::Check},
+        {{"check", "--port", "80"}, false, ConsoleCommand::Check},
+        {{"help"}, true, ConsoleCommand::Help},
+        {{"help", "check"}, true, ConsoleCommand::Help, ConsoleCommand::Check},
+        {{"help", "serve"}, false, ConsoleCommand::Help},
+        {{"help", "set", "extra"}, false, ConsoleCommand::Help},
+        {{"setup", "--help"}, true, ConsoleCommand::Help, ConsoleCommand::Setup},
+        {{"--help", "about"}, true, ConsoleCommand::Help, ConsoleCommand::About},
+        {{"settings", "-h"}, true, ConsoleCommand::Help, ConsoleCommand::Settings},
+        // Help needs nothing else the command would: it is how one learns what that is.
+        {{"set", "--help"}, true, ConsoleCommand::Help, ConsoleCommand::Set},
+        {{"check", "--help"}, true, ConsoleCommand::Help, ConsoleCommand::Check},
+        {{"check", "--help", "--frobnicate"}, false, ConsoleCommand::Help},
     };
     for (const Case& c : cases) {
         std::vector<char*> argv{const_cast<char*>("velnor")};
@@ -214,6 +249,14 @@ TEST(ConsoleCommands, CommandLines) {
             << label;
         if (c.ok) {
             EXPECT_EQ(line.command, c.command) << label;
+            if (c.command == ConsoleCommand::Help) {
+                EXPECT_EQ(line.helpTopic, c.topic) << label;
+                // The usage shown is the topic's own.
+                Captured shown;
+                PrintCommandHelp(line.helpTopic, shown.get());
+                const std::string usage = shown.text().substr(0, shown.text().find('\n'));
+                EXPECT_EQ(usage.rfind(usageStart(c.topic), 0), 0u) << label << usage;
+            }
             EXPECT_EQ(errors.text(), "") << label;
         } else {
             EXPECT_NE(errors.text(), "") << label;
