@@ -124,20 +124,27 @@ TEST(MimeTableTest, ModuleDirectoryWrittenWithSlashesStillMarksModules) {
     EXPECT_EQ(std::string(table.contentType(".x")), serverForm(dir.path()) + "\\x.mod");
 }
 
+// `lead` followed by `count` letters. Built by appending: GCC 12 at -O3 takes
+// "literal" + std::string(n, c) for an overlapping copy and warns.
+std::string padded(const char* lead, std::size_t count) {
+    std::string text = lead;
+    text.append(count, 'a');
+    return text;
+}
+
 TEST(MimeTableTest, ModulePathsPastTheAreaAreLeftOut) {
     test::TempDir dir;
     const std::string directory = serverForm(dir.path()) + "\\";
     // The longest name that still fits the 260-byte value, and one byte more.
     const std::size_t fits = 259 - directory.size();
     ASSERT_LT(fits, 250u);
-    dir.write("f" + std::string(fits - 5, 'a') + ".mod", "");
-    dir.write("g" + std::string(fits - 4, 'a') + ".mod", "");
+    dir.write(padded("f", fits - 5) + ".mod", "");
+    dir.write(padded("g", fits - 4) + ".mod", "");
     MimeTable table;
     table.registerModules(wide(directory).c_str());
-    const std::string fitting = table.contentType((".f" + std::string(fits - 5, 'a')).c_str());
+    const std::string fitting = table.contentType(padded(".f", fits - 5).c_str());
     EXPECT_EQ(fitting.size(), 259u);
-    EXPECT_STREQ(table.contentType((".g" + std::string(fits - 4, 'a')).c_str()),
-                 MimeTable::kDefaultType);
+    EXPECT_STREQ(table.contentType(padded(".g", fits - 4).c_str()), MimeTable::kDefaultType);
 }
 
 TEST(MimeTableTest, MissingDirectoryRegistersNothing) {
