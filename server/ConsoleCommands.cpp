@@ -45,6 +45,21 @@ const SettingEntry* findSetting(const char* name) noexcept {
 }
 
 // The effective value of one setting, as the server reads it.
+constexpr char kUnusableMark[] = " (default: the stored value cannot be used)";
+
+// Whether the value the hive holds is the one in effect: a hand-edited text too long
+// for its area, or a number longer than four bytes, leaves the default in force.
+bool storedValueIsUsed(const ServerSettings& settings, const SettingEntry& entry,
+                       const HiveValue& stored) noexcept {
+    if (entry.type == SettingType::Number)
+        return stored.data.size() <= 4;
+    // Converted text is valid UTF-8, which never holds this byte.
+    constexpr char kNotRead[] = "\xff";
+    char probe[kSettingTextCapacity];
+    settings.ReadString(entry.name, probe, sizeof probe, kNotRead);
+    return std::strcmp(probe, kNotRead) != 0;
+}
+
 void effectiveValue(const ServerSettings& settings, const SettingEntry& entry, char* out,
                     std::size_t capacity) noexcept {
     const std::uint32_t numbers[] = {settings.port,
@@ -297,7 +312,10 @@ void PrintSettings(const ServerSettings& settings, std::FILE* out) noexcept {
         effectiveValue(settings, entry, value, sizeof value);
         HiveValue stored;
         const bool isStored = hive.query(entry.name, stored);
-        std::fprintf(out, "%s=%s%s\n", entry.name, value, isStored ? "" : " (default)");
+        const char* mark = !isStored                                    ? " (default)"
+                           : storedValueIsUsed(settings, entry, stored) ? ""
+                                                                        : kUnusableMark;
+        std::fprintf(out, "%s=%s%s\n", entry.name, value, mark);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/ServerSettings.h"
+#include "core/SettingsHive.h"
 #include "platform/HostAddress.h"
 #include "platform/Terminal.h"
 #include "server/ConsoleDialogs.h"
@@ -142,6 +143,13 @@ TEST_F(SetSettingTest, AFileThatIsNoHiveIsLeftAlone) {
 
 TEST_F(SetSettingTest, SettingsListsEveryValueAndMarksDefaults) {
     ASSERT_EQ(set("Port", "8080"), 0);
+    // Hand-edited values the server cannot use: a text past its area, a long number.
+    {
+        SettingsHive hive(dir.file("velnor.reg"), kHiveKeyPath);
+        const std::string longText(2 * 300, 'a');
+        ASSERT_TRUE(hive.setValue("DocRoot", kHiveString, longText.data(), longText.size()));
+        ASSERT_TRUE(hive.setValue("Timeout", kHiveDword, "12345678", 8));
+    }
     ServerSettings settings(dir.file("velnor.reg"));
     Captured listed;
     PrintSettings(settings, listed.get());
@@ -153,7 +161,13 @@ TEST_F(SetSettingTest, SettingsListsEveryValueAndMarksDefaults) {
     EXPECT_EQ(lines, 14u) << text;
     EXPECT_NE(text.find("\nPort=8080\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nStartServers=8 (default)\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\nDocRoot=\\wwwroot (default)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nDocRoot=\\wwwroot (default: the stored value cannot be used)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nTimeout=3000 (default: the stored value cannot be used)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nCgiRoot=\\wwwroot\\scripts (default)\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nMaxBodySize=16777216 (default)\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("\nPort: "), std::string::npos) << "reserved for the listener";
 }
