@@ -1,9 +1,11 @@
 #include "core/ServerSettings.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "content/PathNormalizer.h"
 #include "content/Strings.h"
@@ -107,26 +109,58 @@ std::size_t ServerSettings::ReadString(const char* name, char* out, std::size_t 
     return std::strlen(out);
 }
 
-int ServerSettings::WriteString(const char* name, const char* text) {
-    if (!text)
-        return 0;
+namespace {
+
+// The registry form of a text: UTF-16LE units with their terminating NUL. False when the
+// text is not valid UTF-8.
+bool encodeText(const char* text, std::string& data) {
     platform::HeapPtr<char16_t> wide = platform::wideFromUtf8(text);
     if (!wide)
-        return 0;
-    std::size_t units = platform::wideLength(wide.get()) + 1;
-    std::string data(units * 2, '\0');
+        return false;
+    const std::size_t units = platform::wideLength(wide.get()) + 1;
+    data.assign(units * 2, '\0');
     for (std::size_t i = 0; i + 1 < units; ++i) {
         data[2 * i] = static_cast<char>(wide.get()[i] & 0xFF);
         data[2 * i + 1] = static_cast<char>(wide.get()[i] >> 8);
     }
-    return hive_.setValue(name, kHiveString, data.data(), data.size()) ? 1 : 0;
+    return true;
+}
+
+} // namespace
+
+int ServerSettings::WriteString(const char* name, const char* text) {
+    if (!text)
+        return 0;
+    const PendingValue value{name, text, 0};
+    return WriteValues(&value, 1);
+}
+
+int ServerSettings::WriteValues(const PendingValue* values, std::size_t count) {
+    if (!values || count == 0)
+        return 0;
+    std::vector<std::string> texts(count);
+    std::vector<std::array<unsigned char, 4>> numbers(count);
+    std::vector<HiveWrite> writes(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const PendingValue& value = values[i];
+        if (value.text) {
+            if (!encodeText(value.text, texts[i]))
+                return 0;
+            writes[i] = HiveWrite{value.name, kHiveString, texts[i].data(), texts[i].size()};
+        } else {
+            numbers[i] = {static_cast<unsigned char>(value.number),
+                          static_cast<unsigned char>(value.number >> 8),
+                          static_cast<unsigned char>(value.number >> 16),
+                          static_cast<unsigned char>(value.number >> 24)};
+            writes[i] = HiveWrite{value.name, kHiveDword, numbers[i].data(), 4};
+        }
+    }
+    return hive_.setValues(writes.data(), count) ? 1 : 0;
 }
 
 int ServerSettings::WriteDword(const char* name, std::uint32_t value) {
-    unsigned char data[4] = {
-        static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
-    return hive_.setValue(name, kHiveDword, data, sizeof data) ? 1 : 0;
+    const PendingValue pending{name, nullptr, value};
+    return WriteValues(&pending, 1);
 }
 
 void ServerConfig::fill(const ServerSettings& settings) {

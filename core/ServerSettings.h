@@ -44,6 +44,14 @@ public:
     // 1 on success, 0 on failure. The record itself does not change.
     int WriteString(const char* name, const char* text);
     int WriteDword(const char* name, std::uint32_t value);
+    // One setting to store with others: a text (when `text` is not null) or a number.
+    struct PendingValue {
+        const char* name;
+        const char* text;
+        std::uint32_t number;
+    };
+    // Stores every value in one locked rewrite of the hive: all of them, or none. 1 or 0.
+    int WriteValues(const PendingValue* values, std::size_t count);
 
     const std::string& hivePath() const noexcept { return hive_.filePath(); }
 

@@ -531,12 +531,23 @@ bool encodeHive(const HiveFile& hive, std::string& raw) {
 
 bool SettingsHive::setValue(const char* name, std::uint32_t type, const void* data,
                             std::size_t size) noexcept {
+    const HiveWrite one{name, type, data, size};
+    return setValues(&one, 1);
+}
+
+bool SettingsHive::setValues(const HiveWrite* values, std::size_t count) noexcept {
     try {
-        if (!name || (!data && size))
+        if (!values || count == 0)
             return false;
-        std::string line;
-        if (!formatValueLine(name, type, static_cast<const unsigned char*>(data), size, line))
-            return false;
+        std::vector<std::string> lines(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const HiveWrite& value = values[i];
+            if (!value.name || (!value.data && value.size) ||
+                !formatValueLine(value.name, value.type,
+                                 static_cast<const unsigned char*>(value.data), value.size,
+                                 lines[i]))
+                return false;
+        }
         // Held from the read to the rename: another writer's change is read, not lost.
         platform::FileLock lock;
         if (!lock.acquire(filePath_.c_str()))
@@ -551,7 +562,8 @@ bool SettingsHive::setValue(const char* name, std::uint32_t type, const void* da
                     return false;
             hive.lines = {HiveLine{std::string(kHeader), {}, false}, HiveLine{}};
         }
-        placeValue(hive.lines, keyPath_, name, line);
+        for (std::size_t i = 0; i < count; ++i)
+            placeValue(hive.lines, keyPath_, values[i].name, lines[i]);
         std::string raw;
         return encodeHive(hive, raw) &&
                platform::replaceFileAtomically(filePath_.c_str(), raw.data(), raw.size());

@@ -38,6 +38,14 @@ struct HiveValue {
 // What the hive's path names, as far as reading goes.
 enum class HiveState { Missing, Readable, NotRegular, Unreadable };
 
+/// One value to store: its name, registry type and raw data.
+struct HiveWrite {
+    const char* name;
+    std::uint32_t type;
+    const void* data;
+    std::size_t size;
+};
+
 /// One key of a hive file, read and written by value.
 class SettingsHive {
 public:
@@ -57,6 +65,9 @@ public:
     // line in the key. False on failure, in which case the file is unchanged.
     bool setValue(const char* name, std::uint32_t type, const void* data,
                   std::size_t size) noexcept;
+    // Sets several values in one locked rewrite of the file: every one of them, or (on
+    // failure) none.
+    bool setValues(const HiveWrite* values, std::size_t count) noexcept;
 
 private:
     std::string filePath_;

@@ -116,9 +116,12 @@ int SaveSetup(ServerSettings& settings, const SetupFields& fields,
         dialogs.ShowMessage(kServersRangeMessage);
         return 0;
     }
-    if (!settings.WriteString("DocRoot", documentRoot) ||
-        !settings.WriteString("CgiRoot", extensionRoot) || !settings.WriteDword("Port", port) ||
-        !settings.WriteDword("StartServers", servers))
+    // The four values land together or not at all.
+    const ServerSettings::PendingValue values[] = {{"DocRoot", documentRoot, 0},
+                                                   {"CgiRoot", extensionRoot, 0},
+                                                   {"Port", nullptr, port},
+                                                   {"StartServers", nullptr, servers}};
+    if (!settings.WriteValues(values, sizeof values / sizeof values[0]))
         return 0;
     EnsureDocumentRoot(settings, dialogs);
     dialogs.ShowMessage(kSavedMessage);

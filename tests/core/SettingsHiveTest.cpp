@@ -257,3 +257,26 @@ TEST(SettingsHive, APathThatIsNoRegularFileIsRefusedAtOnce) {
         EXPECT_STREQ(h.writeRefusal(), "it is not a regular file");
     }
 }
+
+TEST(SettingsHive, SeveralValuesLandTogetherOrNotAtAll) {
+    TempDir dir;
+    const std::string path = dir.write("velnor.reg", hive("\"Port\"=dword:00000050\n"));
+    SettingsHive h(path, kHiveKeyPath);
+    const unsigned char port[4] = {0x90, 0x1f, 0, 0};
+    const char text[] = {'x', 0, 0, 0};
+    // A name that no line can hold spoils the whole write.
+    const HiveWrite spoiled[] = {{"Port", kHiveDword, port, 4},
+                                 {"Bad\nName", kHiveString, text, sizeof text}};
+    EXPECT_FALSE(h.setValues(spoiled, 2));
+    HiveValue v;
+    ASSERT_TRUE(h.query("Port", v));
+    EXPECT_EQ(v.data, (std::vector<unsigned char>{0x50, 0, 0, 0}));
+
+    const HiveWrite both[] = {{"Port", kHiveDword, port, 4},
+                              {"DocRoot", kHiveString, text, sizeof text}};
+    ASSERT_TRUE(h.setValues(both, 2));
+    ASSERT_TRUE(h.query("Port", v));
+    EXPECT_EQ(v.data, (std::vector<unsigned char>{0x90, 0x1f, 0, 0}));
+    ASSERT_TRUE(h.query("DocRoot", v));
+    EXPECT_EQ(v.type, kHiveString);
+}
