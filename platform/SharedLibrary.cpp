@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <dlfcn.h>
+#include <mutex>
 
 #include "platform/FileSystem.h"
 
@@ -10,6 +11,14 @@ namespace {
 
 // Room for any Linux path; a longer one cannot name a file anyway.
 constexpr std::size_t kOsPathCapacity = 4096;
+
+// The C library runs loads, lookups and unloads one at a time under a lock of its own;
+// taking ours around them as well changes nothing in what waits for what, and lets the
+// thread checker see the order the loader keeps (it cannot see inside the loader).
+std::mutex& loaderLock() noexcept {
+    static std::mutex lock;
+    return lock;
+}
 
 void* load(const char* osPath) noexcept {
     // A name without "/" would make the loader search the library path instead of
@@ -24,6 +33,7 @@ void* load(const char* osPath) noexcept {
         std::memcpy(relative + 2, osPath, length + 1);
         osPath = relative;
     }
+    std::lock_guard<std::mutex> hold(loaderLock());
     return ::dlopen(osPath, RTLD_NOW | RTLD_LOCAL);
 }
 
@@ -50,12 +60,15 @@ bool SharedLibrary::open(const char16_t* path) noexcept {
 void* SharedLibrary::symbol(const char* name) const noexcept {
     if (handle_ == nullptr || name == nullptr)
         return nullptr;
+    std::lock_guard<std::mutex> hold(loaderLock());
     return ::dlsym(handle_, name);
 }
 
 void SharedLibrary::close() noexcept {
-    if (handle_ != nullptr)
+    if (handle_ != nullptr) {
+        std::lock_guard<std::mutex> hold(loaderLock());
         ::dlclose(handle_);
+    }
     handle_ = nullptr;
 }
 
