@@ -42,6 +42,10 @@ public:
             forward[i] = reversed[count - 1 - i];
         return text(forward, count);
     }
+    // "hh:mm:ss", as dates in heads and log records write the time of day.
+    BoundedText& timeOfDay(unsigned hour, unsigned minute, unsigned second) noexcept {
+        return decimal(hour, 2).text(":", 1).decimal(minute, 2).text(":", 1).decimal(second, 2);
+    }
     BoundedText& signedDecimal(std::int64_t value) noexcept {
         if (value < 0) {
             text("-", 1);

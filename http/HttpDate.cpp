@@ -151,11 +151,7 @@ const char* HttpDate::formatHttpDate() noexcept {
         .text(" ", 1)
         .decimal(fields_.year, 4)
         .text(" ", 1)
-        .decimal(fields_.hour, 2)
-        .text(":", 1)
-        .decimal(fields_.minute, 2)
-        .text(":", 1)
-        .decimal(fields_.second, 2)
+        .timeOfDay(fields_.hour, fields_.minute, fields_.second)
         .text(" GMT", 4)
         .finish();
     return text_;

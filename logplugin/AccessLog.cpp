@@ -281,11 +281,7 @@ std::size_t formatRecord(const LogFields& fields, std::int32_t status,
                                        .text("/", 1)
                                        .decimal(time.year, 4, ' ')
                                        .text(":", 1)
-                                       .decimal(time.hour, 2)
-                                       .text(":", 1)
-                                       .decimal(time.minute, 2)
-                                       .text(":", 1)
-                                       .decimal(time.second, 2)
+                                       .timeOfDay(time.hour, time.minute, time.second)
                                        .text(" ", 1)
                                        .text(zone)
                                        .finish();

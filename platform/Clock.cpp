@@ -7,24 +7,28 @@
 
 namespace velnor::platform {
 
-std::uint32_t tickCount() noexcept {
+namespace {
+
+// Truncating to 32 bits gives the wrap of a tick counter; callers compare by difference.
+std::uint32_t millisecondsOf(clockid_t clock) noexcept {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    // Truncating to 32 bits gives the wrap of a tick counter; callers compare by difference.
+    clock_gettime(clock, &now);
     const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
                     static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000u;
     return static_cast<std::uint32_t>(ms);
 }
 
+} // namespace
+
+std::uint32_t tickCount() noexcept {
+    return millisecondsOf(CLOCK_MONOTONIC);
+}
+
 std::uint32_t coarseTickCount() noexcept {
-    timespec now{};
     // The coarse clock is the tick the kernel last stored, read from the vDSO page; the
     // fine one may fall back to a system call when the machine's clock source cannot be
     // read from user space.
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                    static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000u;
-    return static_cast<std::uint32_t>(ms);
+    return millisecondsOf(CLOCK_MONOTONIC_COARSE);
 }
 
 std::uint64_t currentFileTime() noexcept {
