@@ -35,6 +35,7 @@ sources=()
 shopt -s nullglob
 while IFS= read -r line || [ -n "$line" ]; do
     case $line in '' | '#'*) continue ;; esac
+    line=${line//@os@/posix}
     matched=($line)
     [ ${#matched[@]} -gt 0 ] || fail "$list: nothing matches $line"
     sources+=("${matched[@]}")
@@ -57,8 +58,8 @@ build() { # output dir, extra compiler flags...
     step "building the driver $dir/LogDriver"
     "$cxx" "${common[@]}" "$@" -o "$dir/LogDriver" tests/arm/LogDriver.cpp \
         content/ByteBuffer.cpp content/TextTable.cpp content/Strings.cpp \
-        platform/SharedLibrary.cpp platform/FileSystem.cpp platform/Utf.cpp \
-        platform/UniqueFd.cpp platform/TimeConversion.cpp -ldl
+        platform/posix/SharedLibrary.cpp platform/posix/FileSystem.cpp platform/Utf.cpp \
+        platform/posix/UniqueFd.cpp platform/posix/TimeConversion.cpp -ldl
 }
 
 run() { # output dir, TZ rule, zone text the records must show
