@@ -131,3 +131,24 @@ TEST(RegistryStore, ValuesReadBackAndCountAsInAHiveFile) {
     EXPECT_EQ(fromRegistry.timeout, 3000u);
     EXPECT_STREQ(fromRegistry.documentRoot, "\\srv\\www");
 }
+
+TEST(RegistryStore, AFailedWritePutsBackWhatItChanged) {
+    if (!RegistryStore::available())
+        GTEST_SKIP() << "this host has no registry";
+    ScratchKey key;
+    RegistryStore store(key.path());
+    const std::vector<unsigned char> before = dword(1);
+    const std::vector<unsigned char> after = dword(2);
+    const HiveWrite first{"Port", kHiveDword, before.data(), before.size()};
+    ASSERT_TRUE(store.setValues(&first, 1));
+    // The registry refuses a name this long, after the two values before it were written.
+    const std::string tooLong(20000, 'x');
+    const HiveWrite writes[] = {{"Port", kHiveDword, after.data(), after.size()},
+                                {"Timeout", kHiveDword, after.data(), after.size()},
+                                {tooLong.c_str(), kHiveDword, after.data(), after.size()}};
+    EXPECT_FALSE(store.setValues(writes, 3));
+    HiveValue value;
+    ASSERT_TRUE(store.query("Port", value));
+    EXPECT_EQ(value.data, before);
+    EXPECT_FALSE(store.query("Timeout", value)) << "a value that was not there is taken out";
+}
