@@ -1,0 +1,274 @@
+#include "platform/Terminal.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <windows.h>
+
+#include "platform/Signals.h"
+#include "platform/Utf.h"
+#include "platform/win32/ConsoleOutput.h"
+
+namespace velnor::platform {
+namespace {
+
+// A pipe cannot be waited on for input: it is looked at this often while a stop
+// request is awaited alongside.
+constexpr DWORD kPipeLookMs = 20;
+// Ctrl-C ends a console read before the handler, on a thread of its own, has queued the
+// request; the read waits this long for it.
+constexpr DWORD kInterruptedReadMs = 500;
+// Text for the console goes through UTF-16 in pieces of this many bytes.
+constexpr std::size_t kConsolePiece = 1024;
+
+HANDLE standardHandle(DWORD which) noexcept {
+    const HANDLE handle = ::GetStdHandle(which);
+    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
+bool isConsole(HANDLE handle) noexcept {
+    DWORD mode = 0;
+    return handle && ::GetConsoleMode(handle, &mode) != 0;
+}
+
+// A line as it is read: cut once the area is full, the rest read and dropped.
+struct LineArea {
+    char* out;
+    std::size_t capacity;
+    std::size_t length = 0;
+    bool full = false;
+
+    void add(const char* bytes, std::size_t size) noexcept {
+        if (full || length + size >= capacity) {
+            full = true;
+            return;
+        }
+        std::memcpy(out + length, bytes, size);
+        length += size;
+    }
+    LineRead finish() noexcept {
+        if (length > 0 && out[length - 1] == '\r')
+            --length;
+        out[length] = 0;
+        return LineRead::Line;
+    }
+};
+
+HANDLE eventOf(const StopSignalWatch& stops) noexcept {
+    return stops.handle() == kNoHandle ? nullptr : reinterpret_cast<HANDLE>(stops.handle());
+}
+
+// True when a stop request was pending, and takes it.
+bool takeStop(StopSignalWatch& stops, DWORD waitMs, StopRequest* stop) noexcept {
+    const HANDLE event = eventOf(stops);
+    if (!event || ::WaitForSingleObject(event, waitMs) != WAIT_OBJECT_0)
+        return false;
+    const StopRequest taken = stops.take();
+    if (taken == StopRequest::None)
+        return false;
+    if (stop)
+        *stop = taken;
+    return true;
+}
+
+// Waits until a pipe has bytes or has ended (1), or a stop request comes (0). Files and
+// devices never hold a read up.
+int waitBytes(HANDLE in, bool pipe, StopSignalWatch& stops, StopRequest* stop) noexcept {
+    for (;;) {
+        if (takeStop(stops, 0, stop))
+            return 0;
+        DWORD available = 0;
+        if (!pipe || !::PeekNamedPipe(in, nullptr, 0, nullptr, &available, nullptr) ||
+            available > 0)
+            return 1;
+        if (takeStop(stops, kPipeLookMs, stop))
+            return 0;
+        if (!eventOf(stops))
+            ::Sleep(kPipeLookMs);
+    }
+}
+
+LineRead readByteLine(HANDLE in, LineArea& line, StopSignalWatch& stops,
+                      StopRequest* stop) noexcept {
+    const bool pipe = ::GetFileType(in) == FILE_TYPE_PIPE;
+    bool readAny = false;
+    for (;;) {
+        if (waitBytes(in, pipe, stops, stop) == 0) {
+            line.out[line.length] = 0;
+            return LineRead::Stopped;
+        }
+        // One byte at a time, so nothing after the line end is taken from a later reader.
+        char c = 0;
+        DWORD got = 0;
+        if (!::ReadFile(in, &c, 1, &got, nullptr) || got == 0) {
+            line.out[line.length] = 0;
+            return readAny ? LineRead::Line : LineRead::EndOfInput;
+        }
+        readAny = true;
+        if (c == '\n')
+            return line.finish();
+        line.add(&c, 1);
+    }
+}
+
+// Waits until a key that starts or edits a line is in the console's input (1), or a stop
+// request comes (0); -1 on failure. The console handle is signalled for every input
+// event, key releases, focus and mouse included: those are taken and dropped here, or
+// the line read below would wait with the stop request unseen.
+int waitConsoleKey(HANDLE in, StopSignalWatch& stops, StopRequest* stop) noexcept {
+    for (;;) {
+        const HANDLE event = eventOf(stops);
+        const HANDLE handles[2] = {event, in};
+        const DWORD waited = event ? ::WaitForMultipleObjects(2, handles, FALSE, INFINITE)
+                                   : ::WaitForSingleObject(in, INFINITE) + 1;
+        if (waited == WAIT_OBJECT_0) {
+            if (takeStop(stops, 0, stop))
+                return 0;
+            continue;
+        }
+        if (waited != WAIT_OBJECT_0 + 1)
+            return -1;
+        INPUT_RECORD records[16];
+        DWORD seen = 0;
+        if (!::PeekConsoleInputW(in, records, 16, &seen))
+            return -1;
+        DWORD first = 0;
+        while (first < seen &&
+               !(records[first].EventType == KEY_EVENT && records[first].Event.KeyEvent.bKeyDown &&
+                 records[first].Event.KeyEvent.uChar.UnicodeChar != 0))
+            ++first;
+        if (first == 0 && seen > 0)
+            return 1;
+        DWORD dropped = 0;
+        if (first > 0 && !::ReadConsoleInputW(in, records, first, &dropped))
+            return -1;
+    }
+}
+
+LineRead readConsoleLine(HANDLE in, LineArea& line, StopSignalWatch& stops,
+                         StopRequest* stop) noexcept {
+    const int waited = waitConsoleKey(in, stops, stop);
+    if (waited <= 0) {
+        line.out[line.length] = 0;
+        return waited == 0 ? LineRead::Stopped : LineRead::EndOfInput;
+    }
+    wchar_t chunk[256];
+    char16_t high = 0; // the first half of a pair cut between two reads
+    for (bool first = true;; first = false) {
+        DWORD got = 0;
+        if (!::ReadConsoleW(in, chunk, 256, &got, nullptr) || got == 0) {
+            line.out[line.length] = 0;
+            return takeStop(stops, kInterruptedReadMs, stop) ? LineRead::Stopped
+                                                             : LineRead::EndOfInput;
+        }
+        // Ctrl-Z at the start of a line is the console's end of input.
+        if (first && chunk[0] == 0x1a)
+            return LineRead::EndOfInput;
+        for (DWORD i = 0; i < got; ++i) {
+            const char16_t unit = char16_t(chunk[i]);
+            if (unit == u'\n')
+                return line.finish();
+            if (unit >= 0xd800 && unit < 0xdc00) {
+                high = unit;
+                continue;
+            }
+            const char16_t pair[2] = {high, unit};
+            const bool paired = high != 0 && unit >= 0xdc00 && unit < 0xe000;
+            high = 0;
+            char bytes[8];
+            const long size =
+                utf16ToUtf8(paired ? pair : pair + 1, paired ? 2 : 1, bytes, sizeof bytes);
+            if (size > 0)
+                line.add(bytes, std::size_t(size));
+        }
+    }
+}
+
+bool writeAllBytes(HANDLE out, const char* data, std::size_t size) noexcept {
+    while (size > 0) {
+        const DWORD piece = DWORD(std::min<std::size_t>(size, 1u << 20));
+        DWORD written = 0;
+        if (!::WriteFile(out, data, piece, &written, nullptr) || written == 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+// The console shows UTF-16; the bytes are the server's UTF-8, cut between characters.
+// Bytes that are no UTF-8 go as they are, in the console's own code page.
+bool writeConsoleText(HANDLE out, const char* data, std::size_t size) noexcept {
+    while (size > 0) {
+        std::size_t piece = std::min(size, kConsolePiece);
+        while (piece < size && piece > 0 &&
+               (static_cast<unsigned char>(data[piece]) & 0xc0) == 0x80)
+            --piece;
+        if (piece == 0)
+            piece = std::min(size, kConsolePiece);
+        char16_t wide[kConsolePiece + 1];
+        const long units = utf8ToUtf16(data, piece, wide, kConsolePiece + 1);
+        if (units < 0) {
+            if (!writeAllBytes(out, data, piece))
+                return false;
+        } else {
+            for (long done = 0; done < units;) {
+                DWORD written = 0;
+                if (!::WriteConsoleW(out, wide + done, DWORD(units - done), &written, nullptr) ||
+                    written == 0)
+                    return false;
+                done += long(written);
+            }
+        }
+        data += piece;
+        size -= piece;
+    }
+    return true;
+}
+
+} // namespace
+
+namespace win32 {
+
+bool writeStandardOutput(const char* data, std::size_t size) noexcept {
+    const HANDLE out = standardHandle(STD_OUTPUT_HANDLE);
+    if (!out)
+        return false;
+    return isConsole(out) ? writeConsoleText(out, data, size) : writeAllBytes(out, data, size);
+}
+
+} // namespace win32
+
+bool haveTerminal() noexcept {
+    return isConsole(standardHandle(STD_INPUT_HANDLE)) &&
+           isConsole(standardHandle(STD_OUTPUT_HANDLE));
+}
+
+bool standardOutputIsTerminal() noexcept {
+    return isConsole(standardHandle(STD_OUTPUT_HANDLE));
+}
+
+LineRead readLine(char* out, std::size_t capacity, StopRequest* stop) noexcept {
+    if (!out || capacity == 0)
+        return LineRead::EndOfInput;
+    out[0] = 0;
+    const HANDLE in = standardHandle(STD_INPUT_HANDLE);
+    if (!in)
+        return LineRead::EndOfInput;
+    // The stop requests are queued for the wait and taken here, so that Ctrl-C at a
+    // question unwinds the dialog instead of ending the process under it.
+    StopSignalWatch stops;
+    LineArea line{out, capacity};
+    return isConsole(in) ? readConsoleLine(in, line, stops, stop)
+                         : readByteLine(in, line, stops, stop);
+}
+
+bool writeOutput(const char* data, std::size_t size) noexcept {
+    return size == 0 || (data && win32::writeStandardOutput(data, size));
+}
+
+bool writeOutput(const char* text) noexcept {
+    return text ? writeOutput(text, std::strlen(text)) : true;
+}
+
+} // namespace velnor::platform
