@@ -12,9 +12,6 @@
 namespace velnor::platform {
 namespace {
 
-// A pipe cannot be waited on for input: it is looked at this often while a stop
-// request is awaited alongside.
-constexpr DWORD kPipeLookMs = 20;
 // Ctrl-C ends a console read before the handler, on a thread of its own, has queued the
 // request; the read waits this long for it.
 constexpr DWORD kInterruptedReadMs = 500;
@@ -71,44 +68,102 @@ bool takeStop(StopSignalWatch& stops, DWORD waitMs, StopRequest* stop) noexcept 
     return true;
 }
 
-// Waits until a pipe has bytes or has ended (1), or a stop request comes (0). Files and
-// devices never hold a read up.
-int waitBytes(HANDLE in, bool pipe, StopSignalWatch& stops, StopRequest* stop) noexcept {
+// Input that is no console is read a byte at a time by a thread of its own: neither a
+// pipe nor a file can be waited on together with the stop event (a pipe under some
+// hosts cannot even be peeked). A byte asked for and not yet come when a stop request
+// ends the wait stays asked for, and is the first the next line read gets.
+// Lives until the process ends, with its thread: nothing is destroyed.
+struct ByteReader {
+    SRWLOCK callers = SRWLOCK_INIT;
+    HANDLE wanted = nullptr; // auto-reset: read one byte
+    HANDLE ready = nullptr;  // auto-reset: the byte (or the end) is there
+    HANDLE from = nullptr;
+    char byte = 0;
+    bool got = false;
+    bool asked = false;
+};
+ByteReader reader;
+
+DWORD WINAPI readLoop(void*) {
     for (;;) {
+        if (::WaitForSingleObject(reader.wanted, INFINITE) != WAIT_OBJECT_0)
+            return 1;
+        DWORD got = 0;
+        reader.got = ::ReadFile(reader.from, &reader.byte, 1, &got, nullptr) && got == 1;
+        ::SetEvent(reader.ready);
+    }
+}
+
+bool startReader() noexcept {
+    reader.wanted = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    reader.ready = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!reader.wanted || !reader.ready)
+        return false;
+    const HANDLE thread = ::CreateThread(nullptr, 64 * 1024, readLoop, nullptr,
+                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (!thread)
+        return false;
+    ::CloseHandle(thread);
+    return true;
+}
+
+bool readerRunning() noexcept {
+    static const bool running = startReader();
+    return running;
+}
+
+// 1: a byte in `c`, 0: a stop request (kept in `stop`), -1: end of input or failure.
+int readByte(HANDLE in, char& c, StopSignalWatch& stops, StopRequest* stop) noexcept {
+    if (takeStop(stops, 0, stop))
+        return 0;
+    if (!readerRunning()) {
+        DWORD got = 0;
+        return ::ReadFile(in, &c, 1, &got, nullptr) && got == 1 ? 1 : -1;
+    }
+    if (!reader.asked) {
+        reader.from = in;
+        reader.asked = true;
+        ::SetEvent(reader.wanted);
+    }
+    for (;;) {
+        const HANDLE event = eventOf(stops);
+        const HANDLE handles[2] = {reader.ready, event};
+        const DWORD waited = ::WaitForMultipleObjects(event ? 2 : 1, handles, FALSE, INFINITE);
+        if (waited == WAIT_OBJECT_0) {
+            reader.asked = false;
+            c = reader.byte;
+            return reader.got ? 1 : -1;
+        }
+        if (waited != WAIT_OBJECT_0 + 1)
+            return -1;
         if (takeStop(stops, 0, stop))
             return 0;
-        DWORD available = 0;
-        if (!pipe || !::PeekNamedPipe(in, nullptr, 0, nullptr, &available, nullptr) ||
-            available > 0)
-            return 1;
-        if (takeStop(stops, kPipeLookMs, stop))
-            return 0;
-        if (!eventOf(stops))
-            ::Sleep(kPipeLookMs);
     }
 }
 
 LineRead readByteLine(HANDLE in, LineArea& line, StopSignalWatch& stops,
                       StopRequest* stop) noexcept {
-    const bool pipe = ::GetFileType(in) == FILE_TYPE_PIPE;
     bool readAny = false;
+    ::AcquireSRWLockExclusive(&reader.callers);
+    LineRead result = LineRead::Line;
     for (;;) {
-        if (waitBytes(in, pipe, stops, stop) == 0) {
-            line.out[line.length] = 0;
-            return LineRead::Stopped;
-        }
-        // One byte at a time, so nothing after the line end is taken from a later reader.
         char c = 0;
-        DWORD got = 0;
-        if (!::ReadFile(in, &c, 1, &got, nullptr) || got == 0) {
+        const int read = readByte(in, c, stops, stop);
+        if (read <= 0) {
             line.out[line.length] = 0;
-            return readAny ? LineRead::Line : LineRead::EndOfInput;
+            result =
+                read == 0 ? LineRead::Stopped : (readAny ? LineRead::Line : LineRead::EndOfInput);
+            break;
         }
         readAny = true;
-        if (c == '\n')
-            return line.finish();
+        if (c == '\n') {
+            result = line.finish();
+            break;
+        }
         line.add(&c, 1);
     }
+    ::ReleaseSRWLockExclusive(&reader.callers);
+    return result;
 }
 
 // Waits until a key that starts or edits a line is in the console's input (1), or a stop
