@@ -12,8 +12,7 @@
 namespace velnor::platform {
 namespace {
 
-// Ctrl-C ends a console read before the handler, on a thread of its own, has queued the
-// request; the read waits this long for it.
+// How long an emptied console read waits for the stop request that emptied it.
 constexpr DWORD kInterruptedReadMs = 500;
 // Text for the console goes through UTF-16 in pieces of this many bytes.
 constexpr std::size_t kConsolePiece = 1024;
@@ -200,21 +199,79 @@ int waitConsoleKey(HANDLE in, StopSignalWatch& stops, StopRequest* stop) noexcep
     }
 }
 
-LineRead readConsoleLine(HANDLE in, LineArea& line, StopSignalWatch& stops,
-                         StopRequest* stop) noexcept {
-    const int waited = waitConsoleKey(in, stops, stop);
-    if (waited <= 0) {
-        line.out[line.length] = 0;
-        return waited == 0 ? LineRead::Stopped : LineRead::EndOfInput;
+// A console line read does not end for a stop request by itself under every host
+// (Ctrl-Break, a closing console, an interrupt the host delivers as a signal): while the
+// read runs, a thread of its own waits for the stop event and ends the read with an
+// Enter key put into the console's input. The line it ends is dropped.
+class ReadCutter {
+public:
+    ReadCutter(HANDLE in, HANDLE stopEvent) noexcept : in_(in), stopEvent_(stopEvent) {
+        if (!stopEvent_ || !(done_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr)))
+            return;
+        thread_ = ::CreateThread(nullptr, 64 * 1024, run, this, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                                 nullptr);
     }
+    ~ReadCutter() {
+        end();
+        if (done_)
+            ::CloseHandle(done_);
+    }
+    ReadCutter(const ReadCutter&) = delete;
+    ReadCutter& operator=(const ReadCutter&) = delete;
+
+    // Ends the thread; true when it cut the read.
+    bool end() noexcept {
+        if (thread_) {
+            ::SetEvent(done_);
+            ::WaitForSingleObject(thread_, INFINITE);
+            ::CloseHandle(thread_);
+            thread_ = nullptr;
+        }
+        return cut_;
+    }
+
+private:
+    static DWORD WINAPI run(void* self) {
+        auto& cutter = *static_cast<ReadCutter*>(self);
+        const HANDLE handles[2] = {cutter.done_, cutter.stopEvent_};
+        if (::WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+            return 0;
+        INPUT_RECORD enter[2] = {};
+        for (int i = 0; i < 2; ++i) {
+            enter[i].EventType = KEY_EVENT;
+            enter[i].Event.KeyEvent.bKeyDown = i == 0;
+            enter[i].Event.KeyEvent.wRepeatCount = 1;
+            enter[i].Event.KeyEvent.wVirtualKeyCode = VK_RETURN;
+            enter[i].Event.KeyEvent.uChar.UnicodeChar = L'\r';
+        }
+        DWORD written = 0;
+        cutter.cut_ = ::WriteConsoleInputW(cutter.in_, enter, 2, &written) != 0;
+        return 0;
+    }
+
+    HANDLE in_;
+    HANDLE stopEvent_;
+    HANDLE done_ = nullptr;
+    HANDLE thread_ = nullptr;
+    bool cut_ = false; // written by the thread, read after it has ended
+};
+
+LineRead readConsoleText(HANDLE in, LineArea& line, StopSignalWatch& stops,
+                         StopRequest* stop) noexcept {
     wchar_t chunk[256];
     char16_t high = 0; // the first half of a pair cut between two reads
     for (bool first = true;; first = false) {
         DWORD got = 0;
-        if (!::ReadConsoleW(in, chunk, 256, &got, nullptr) || got == 0) {
+        const bool read = ::ReadConsoleW(in, chunk, 256, &got, nullptr) && got > 0;
+        // Ctrl-C ends a read before the handler, on a thread of its own, has queued the
+        // request: an empty read waits a little for it.
+        if (takeStop(stops, read ? 0 : kInterruptedReadMs, stop)) {
+            line.out[0] = 0;
+            return LineRead::Stopped;
+        }
+        if (!read) {
             line.out[line.length] = 0;
-            return takeStop(stops, kInterruptedReadMs, stop) ? LineRead::Stopped
-                                                             : LineRead::EndOfInput;
+            return LineRead::EndOfInput;
         }
         // Ctrl-Z at the start of a line is the console's end of input.
         if (first && chunk[0] == 0x1a)
@@ -237,6 +294,21 @@ LineRead readConsoleLine(HANDLE in, LineArea& line, StopSignalWatch& stops,
                 line.add(bytes, std::size_t(size));
         }
     }
+}
+
+LineRead readConsoleLine(HANDLE in, LineArea& line, StopSignalWatch& stops,
+                         StopRequest* stop) noexcept {
+    const int waited = waitConsoleKey(in, stops, stop);
+    if (waited <= 0) {
+        line.out[line.length] = 0;
+        return waited == 0 ? LineRead::Stopped : LineRead::EndOfInput;
+    }
+    ReadCutter cutter(in, eventOf(stops));
+    const LineRead result = readConsoleText(in, line, stops, stop);
+    // What the cut left in the console's input, an Enter not yet read included, goes.
+    if (cutter.end() && result == LineRead::Stopped)
+        ::FlushConsoleInputBuffer(in);
+    return result;
 }
 
 bool writeAllBytes(HANDLE out, const char* data, std::size_t size) noexcept {
