@@ -14,8 +14,6 @@ namespace {
 
 // How long an emptied console read waits for the stop request that emptied it.
 constexpr DWORD kInterruptedReadMs = 500;
-// Text for the console goes through UTF-16 in pieces of this many bytes.
-constexpr std::size_t kConsolePiece = 1024;
 
 HANDLE standardHandle(DWORD which) noexcept {
     const HANDLE handle = ::GetStdHandle(which);
@@ -311,60 +309,7 @@ LineRead readConsoleLine(HANDLE in, LineArea& line, StopSignalWatch& stops,
     return result;
 }
 
-bool writeAllBytes(HANDLE out, const char* data, std::size_t size) noexcept {
-    while (size > 0) {
-        const DWORD piece = DWORD(std::min<std::size_t>(size, 1u << 20));
-        DWORD written = 0;
-        if (!::WriteFile(out, data, piece, &written, nullptr) || written == 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
-// The console shows UTF-16; the bytes are the server's UTF-8, cut between characters.
-// Bytes that are no UTF-8 go as they are, in the console's own code page.
-bool writeConsoleText(HANDLE out, const char* data, std::size_t size) noexcept {
-    while (size > 0) {
-        std::size_t piece = std::min(size, kConsolePiece);
-        while (piece < size && piece > 0 &&
-               (static_cast<unsigned char>(data[piece]) & 0xc0) == 0x80)
-            --piece;
-        if (piece == 0)
-            piece = std::min(size, kConsolePiece);
-        char16_t wide[kConsolePiece + 1];
-        const long units = utf8ToUtf16(data, piece, wide, kConsolePiece + 1);
-        if (units < 0) {
-            if (!writeAllBytes(out, data, piece))
-                return false;
-        } else {
-            for (long done = 0; done < units;) {
-                DWORD written = 0;
-                if (!::WriteConsoleW(out, wide + done, DWORD(units - done), &written, nullptr) ||
-                    written == 0)
-                    return false;
-                done += long(written);
-            }
-        }
-        data += piece;
-        size -= piece;
-    }
-    return true;
-}
-
 } // namespace
-
-namespace win32 {
-
-bool writeStandardOutput(const char* data, std::size_t size) noexcept {
-    const HANDLE out = standardHandle(STD_OUTPUT_HANDLE);
-    if (!out)
-        return false;
-    return isConsole(out) ? writeConsoleText(out, data, size) : writeAllBytes(out, data, size);
-}
-
-} // namespace win32
 
 bool haveTerminal() noexcept {
     return isConsole(standardHandle(STD_INPUT_HANDLE)) &&
