@@ -51,10 +51,16 @@ public:
     StopRequest take() noexcept;
 
 private:
+#ifdef _WIN32
+    // The process's own event for queued stop requests, duplicated for this watch. While
+    // any watch lives a request is queued for it instead of ending the process.
+    UniqueHandle fd_;
+#else
     UniqueHandle fd_;
     bool restore_ = false;
     // The thread's previous signal mask, kept as bytes so the header names no OS type.
     alignas(8) unsigned char previous_[128] = {};
+#endif
 };
 
 // Ends the process at once with `status`, running no destructors: used when threads
