@@ -8,7 +8,8 @@ namespace {
 using win32::asHandle;
 
 // Between two tries for a lock held by another writer; a rotation or an undo takes far
-// less.
+// less. Every refusal is waited out: a second try through the same handle is refused
+// with differing codes by the system and by its emulations.
 constexpr DWORD kLockPauseMs = 2;
 // How long the undo of a partial write waits for another writer's rotation or undo.
 constexpr std::uint32_t kUndoLockMs = 1000;
@@ -79,8 +80,6 @@ bool AppendFile::lock(std::uint32_t limitMs) noexcept {
         if (::LockFileEx(asHandle(fd_.get()), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
                          0, 1, 0, &range))
             return true;
-        if (::GetLastError() != ERROR_LOCK_VIOLATION)
-            return false;
         ::Sleep(kLockPauseMs);
     }
     return false;

@@ -46,7 +46,8 @@ bool FileLock::acquire(const char* path, int waitMs) noexcept {
     if (!handle || !isPlainFile(handle.get()))
         return false;
     // Polled rather than blocking, so a holder that never lets go costs a bounded wait.
-    // Nobody reads or writes the lock file, so its whole first byte is the lock.
+    // Nobody reads or writes the lock file, so its first byte is the lock. Every refusal
+    // is waited out, whatever code the system gives it.
     constexpr DWORD kStepMs = 2;
     for (long waited = 0;; waited += kStepMs) {
         OVERLAPPED range{};
@@ -55,7 +56,7 @@ bool FileLock::acquire(const char* path, int waitMs) noexcept {
             fd_ = std::move(handle);
             return true;
         }
-        if (::GetLastError() != ERROR_LOCK_VIOLATION || waited >= waitMs)
+        if (waited >= waitMs)
             return false;
         ::Sleep(kStepMs);
     }

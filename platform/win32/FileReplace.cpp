@@ -67,6 +67,34 @@ UniqueHandle createTemporary(const char* target, WidePath& made) noexcept {
     return UniqueHandle();
 }
 
+// Puts the written temporary in the target's place in one step. A rename that keeps the
+// old file readable through its open handles (the system's newer semantics) comes first;
+// the older rename is refused while anyone has the old file open, and readers hold it for
+// moments only, so it is tried again for a bounded while.
+bool renameOver(NativeHandle temporary, const wchar_t* target) noexcept {
+    // Declared by newer headers only; the value is fixed by the system's interface.
+    constexpr auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+    const std::size_t units = std::char_traits<wchar_t>::length(target);
+    alignas(FILE_RENAME_INFO) unsigned char
+        area[sizeof(FILE_RENAME_INFO) + kWidePathUnits * sizeof(wchar_t)] = {};
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(area);
+    rename->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+    rename->FileNameLength = DWORD(units * sizeof(wchar_t));
+    std::memcpy(rename->FileName, target, (units + 1) * sizeof(wchar_t));
+    if (::SetFileInformationByHandle(asHandle(temporary), kRenameInfoEx, rename, sizeof area))
+        return true;
+    rename->Flags = 0;
+    rename->ReplaceIfExists = TRUE;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (::SetFileInformationByHandle(asHandle(temporary), FileRenameInfo, rename, sizeof area))
+            return true;
+        if (::GetLastError() != ERROR_ACCESS_DENIED && ::GetLastError() != ERROR_SHARING_VIOLATION)
+            return false;
+        ::Sleep(1);
+    }
+    return false;
+}
+
 } // namespace
 
 bool linkTarget(const char* path, char* out, std::size_t capacity) noexcept {
@@ -110,17 +138,16 @@ bool replaceFileAtomically(const char* path, const void* data, std::size_t size)
     }
     WidePath temp("");
     UniqueHandle handle = createTemporary(target, temp);
-    const bool created = handle.valid();
-    bool ok = handle && writeEverything(asHandle(handle.get()), data, size) &&
-              ::FlushFileBuffers(asHandle(handle.get()));
+    if (!handle)
+        return false;
+    bool ok = writeEverything(asHandle(handle.get()), data, size) &&
+              ::FlushFileBuffers(asHandle(handle.get())) &&
+              renameOver(handle.get(), wideTarget.get());
     handle.reset();
-    // The new file takes the old one's place in one step, written through to the disk
-    // before the call returns.
-    ok = ok && ::MoveFileExW(temp.get(), wideTarget.get(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok && created)
-        ::DeleteFileW(temp.get());
-    return ok;
+    if (ok)
+        return true;
+    ::DeleteFileW(temp.get());
+    return false;
 }
 
 } // namespace velnor::platform
