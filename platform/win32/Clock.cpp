@@ -4,13 +4,30 @@
 
 namespace velnor::platform {
 
-// The system's tick is already a 32-bit millisecond count that wraps, the form callers
-// compare by difference; it advances with the scheduler's tick (10-16 ms), fine enough
-// for timeouts and far finer than the hundred milliseconds the coarse reader asks about.
-std::uint32_t tickCount() noexcept {
-    return static_cast<std::uint32_t>(::GetTickCount64());
+namespace {
+
+std::uint64_t counterFrequency() noexcept {
+    LARGE_INTEGER frequency{};
+    ::QueryPerformanceFrequency(&frequency);
+    return frequency.QuadPart > 0 ? std::uint64_t(frequency.QuadPart) : 1;
 }
 
+} // namespace
+
+// The system's own tick count moves in steps of the scheduler's tick (10-16 ms), too
+// coarse for a timeout that must not end early, so the fine tick is the performance
+// counter's. Truncating to 32 bits gives the wrap of a tick counter; callers compare by
+// difference.
+std::uint32_t tickCount() noexcept {
+    static const std::uint64_t frequency = counterFrequency();
+    LARGE_INTEGER counter{};
+    ::QueryPerformanceCounter(&counter);
+    const auto count = std::uint64_t(counter.QuadPart);
+    return static_cast<std::uint32_t>(count / frequency * 1000 +
+                                      count % frequency * 1000 / frequency);
+}
+
+// The coarse one is the tick count itself, read from memory the kernel keeps current.
 std::uint32_t coarseTickCount() noexcept {
     return static_cast<std::uint32_t>(::GetTickCount64());
 }
