@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "content/Strings.h"
 #include "gateway/GatewayEnvironment.h"
@@ -77,8 +78,8 @@ int runZlxGateway(RequestContext& context, const char* libraryPath, int closeFla
         return context.sendStatusResponse(500, closeFlag, kOriginZlxPath);
     context.variableTable.add("GATEWAY_INTERFACE", kInterface);
 
-    // A real buffer lent in its memory form: whatever block the extension leaves in it
-    // is freed with it on every way out.
+    // A real buffer lent in its memory form. The block the extension leaves in it is
+    // taken out at once: it belongs to the extensions' heap, not the buffer's.
     ByteBuffer response;
     platform::SharedLibrary library;
     if (!library.open(widePath))
@@ -93,30 +94,32 @@ int runZlxGateway(RequestContext& context, const char* libraryPath, int closeFla
     entry(reinterpret_cast<VelnorTextTable*>(&context.variableTable),
           reinterpret_cast<VelnorByteBuffer*>(&context.bodyBuffer),
           reinterpret_cast<VelnorByteBuffer*>(&response));
+    platform::ExtensionBlockPtr<char> answer(std::exchange(response.data, nullptr));
+    const std::uint32_t length = std::exchange(response.length, 0);
     // The extension may have walked the cursor anywhere.
     context.variableTable.rewind();
 
     // A block without a length (or a length without a block) is no answer: the length
     // would be taken from a text the extension did not vouch for.
-    if (response.data == nullptr || response.length == 0) {
+    if (!answer || length == 0) {
         library.close();
         return context.sendStatusResponse(500, closeFlag, kOriginZlxNoResponse);
     }
     // The length is the extension's word; the block's size is the allocator's. Bytes past
     // the block belong to other requests, so a length beyond it sends nothing at all.
-    if (response.length > platform::usableSize(response.data)) {
+    if (length > platform::usableSize(answer.get())) {
         library.close();
         return context.sendStatusResponse(500, closeFlag, kOriginZlxOverLength);
     }
-    const std::uint32_t headLength = headLengthOf(response.data, response.length);
+    const std::uint32_t headLength = headLengthOf(answer.get(), length);
     if (headLength == 0) {
         library.close();
         return context.sendStatusResponse(500, closeFlag, kOriginZlxHeadEnd);
     }
-    const std::uint32_t bodyLength = response.length - headLength;
+    const std::uint32_t bodyLength = length - headLength;
 
     char prefix[kResponseArea];
-    const std::size_t prefixLength = formatPrefix(context, response.data, bodyLength, prefix);
+    const std::size_t prefixLength = formatPrefix(context, answer.get(), bodyLength, prefix);
     if (prefixLength == 0) {
         library.close();
         return context.sendStatusResponse(500, closeFlag, kOriginPathConversion);
@@ -130,8 +133,8 @@ int runZlxGateway(RequestContext& context, const char* libraryPath, int closeFla
     std::snprintf(sizeText, sizeof sizeText, "%u", unsigned(bodyLength));
     context.headerTable.add("send_bytes", sizeText);
 
-    const std::uint32_t count = context.methodCode == Head ? headLength : response.length;
-    const std::int64_t sent = context.SendAll(response.data, count, 0);
+    const std::uint32_t count = context.methodCode == Head ? headLength : length;
+    const std::int64_t sent = context.SendAll(answer.get(), count, 0);
     library.close();
     return sentWhole(sent, count) ? 999 : 0;
 }
@@ -158,7 +161,7 @@ int runCapiGateway(RequestContext& context, const char* libraryPath, int closeFl
     const int count = entry(context.variableTable.entries(), context.variableTable.usedLength(),
                             head.data, head.data != nullptr ? head.length : 0, body.data,
                             body.data != nullptr ? body.length : 0, &block);
-    platform::HeapPtr<char> answer(block);
+    platform::ExtensionBlockPtr<char> answer(block);
 
     // Without an answer, or with a count that names no bytes, nothing is sent; the
     // connection closes and the client sees no answer at all.

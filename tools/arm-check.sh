@@ -59,7 +59,8 @@ build() { # output dir, extra compiler flags...
     "$cxx" "${common[@]}" "$@" -o "$dir/LogDriver" tests/arm/LogDriver.cpp \
         content/ByteBuffer.cpp content/TextTable.cpp content/Strings.cpp \
         platform/posix/SharedLibrary.cpp platform/posix/FileSystem.cpp platform/Utf.cpp \
-        platform/posix/UniqueHandle.cpp platform/posix/TimeConversion.cpp -ldl
+        platform/posix/UniqueHandle.cpp platform/posix/TimeConversion.cpp \
+        platform/TimeArithmetic.cpp -ldl
 }
 
 run() { # output dir, TZ rule, zone text the records must show

@@ -47,7 +47,7 @@ VELNOR_EXPORT int fnCAPI(const char* variables, uint32_t variablesLength, const 
     /* The answer goes out as written: HEAD gets the head alone because we leave the body
        out ourselves. */
     size = 256 + strlen(protocol) + (size_t)textLength;
-    block = malloc(size);
+    block = velnor_alloc(size);
     if (block == NULL)
         return -1;
     written = snprintf(block, size,
@@ -55,7 +55,7 @@ VELNOR_EXPORT int fnCAPI(const char* variables, uint32_t variablesLength, const 
                        "Connection: close\r\n\r\n%s",
                        protocol, textLength, strcmp(method, "HEAD") == 0 ? "" : text);
     if (written < 0 || (size_t)written >= size) {
-        free(block);
+        velnor_free(block);
         return -1;
     }
     *response = block;

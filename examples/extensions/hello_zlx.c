@@ -83,7 +83,7 @@ VELNOR_EXPORT void fnZlx(VelnorTextTable* variables, VelnorByteBuffer* body,
         total += kParts[i] != NULL ? strlen(kParts[i]) : escape(values[next++], NULL);
 
     /* One more byte for the NUL the server expects after the answer. */
-    block = malloc(total + 1);
+    block = velnor_alloc(total + 1);
     if (block == NULL)
         return; /* no answer: the server replies 500 */
     next = 0;

@@ -45,11 +45,12 @@ static char* requestedFile(const VelnorTextTable* variables) {
     return path;
 }
 
-/* The head followed by the whole file: a malloc block with its NUL, or NULL. */
+/* The head followed by the whole file: a block for the server (velnor_alloc) with its NUL,
+   or NULL. */
 static char* readAfterHead(FILE* file, size_t* length) {
     size_t capacity = 4096;
     size_t used = sizeof kHead - 1;
-    char* block = malloc(capacity);
+    char* block = velnor_alloc(capacity);
     if (block == NULL)
         return NULL;
     memcpy(block, kHead, used);
@@ -58,12 +59,12 @@ static char* readAfterHead(FILE* file, size_t* length) {
         if (capacity - used < 2) {
             char* grown;
             if (capacity - (sizeof kHead - 1) >= UPPER_FILE_LIMIT) {
-                free(block);
+                velnor_free(block);
                 return NULL;
             }
-            grown = realloc(block, capacity * 2);
+            grown = velnor_realloc(block, capacity * 2);
             if (grown == NULL) {
-                free(block);
+                velnor_free(block);
                 return NULL;
             }
             block = grown;
@@ -75,7 +76,7 @@ static char* readAfterHead(FILE* file, size_t* length) {
             break;
     }
     if (ferror(file)) {
-        free(block);
+        velnor_free(block);
         return NULL;
     }
     block[used] = '\0';

@@ -5,11 +5,17 @@
  * below are their memory forms, to be read (and, where said, written) in place. Usable
  * from C89/C99/C11 and C++.
  *
- * Memory blocks: every data block that crosses between the server and a library is a
- * malloc-family block. An extension that fills a byte buffer takes the block from
- * malloc, calloc or realloc, keeps a NUL byte at data[length], and leaves it to the
- * server, which releases it with free. A library never frees a block it did not
- * allocate itself.
+ * Memory blocks: an extension that fills a byte buffer (or a CAPI answer) takes the
+ * block from velnor_alloc or velnor_realloc below, keeps a NUL byte at data[length], and
+ * leaves it to the server, which measures it and releases it. A library never frees a
+ * block it did not allocate itself.
+ *
+ * Which heap: on Linux and other Unix systems the returned blocks are the C library's
+ * malloc blocks (velnor_alloc is calloc, and a block from malloc, calloc or realloc is as
+ * good); the server frees them with free. On Windows every DLL may carry a C runtime and
+ * a heap of its own, so the returned blocks come from the process heap
+ * (HeapAlloc(GetProcessHeap(), ...)) and the server frees them with HeapFree and sizes
+ * them with HeapSize; a block from the library's malloc must never be returned there.
  *
  * Sizes: on a 32-bit target a byte buffer is 16 bytes and a text table 12; on a 64-bit
  * target both are 24 bytes. Checked at compile time below.
@@ -19,6 +25,9 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#if !defined(_WIN32)
+#include <stdlib.h>
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -212,10 +221,10 @@ VELNOR_EXPORT int fnVelnorLog(const VelnorChar16* logPath, uint32_t sizeLimit, i
  *              when there is none, as for GET and HEAD). Read only.
  *   response   an empty byte buffer: data null, length 0, blockSize 512. Leave your
  *              answer in it:
- *                response->data   = a block from malloc, calloc or realloc;
+ *                response->data   = a block from velnor_alloc or velnor_realloc;
  *                response->length = the bytes of the answer, not counting the NUL;
  *                and a NUL byte at data[length] (allocate length + 1 bytes).
- *              The server frees the block with free() once it is sent; never free it
+ *              The server frees the block once it is sent; never free it
  *              yourself, and never leave a pointer to static or stack memory there.
  *
  * The answer: header lines, an empty line, then the body, each line ended by "\r\n":
@@ -236,6 +245,63 @@ VELNOR_EXPORT int fnVelnorLog(const VelnorChar16* logPath, uint32_t sizeLimit, i
  * the empty line, and so does a length larger than the block the allocator handed out
  * (no byte of such an answer is sent). The result of the function, if any, is ignored.
  */
+/*
+ * Returned blocks, from the heap the server releases them to (see "Which heap" above):
+ *   velnor_alloc(size)            a zero-filled block of `size` bytes, or NULL;
+ *   velnor_realloc(block, size)   the block grown or shrunk with its bytes kept (a null
+ *                                 block is allocated afresh), or NULL with the old block
+ *                                 left as it was;
+ *   velnor_free(block)            gives back a block the library decided not to return.
+ * A size of 0 is taken as 1, so a success is never NULL.
+ */
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L)
+#define VELNOR_INLINE static inline
+#elif defined(__GNUC__) || defined(_MSC_VER)
+#define VELNOR_INLINE static __inline
+#else
+#define VELNOR_INLINE static
+#endif
+
+#if defined(_WIN32)
+/* The process heap's entries exactly as the system's headers declare them, so this header
+   need not bring in all of <windows.h>, and either may come first. */
+#if defined(_WIN64)
+typedef unsigned __int64 VelnorHeapBytes;
+#else
+typedef unsigned long VelnorHeapBytes;
+#endif
+__declspec(dllimport) void* __stdcall GetProcessHeap(void);
+__declspec(dllimport) void* __stdcall HeapAlloc(void* heap, unsigned long flags,
+                                                VelnorHeapBytes bytes);
+__declspec(dllimport) void* __stdcall HeapReAlloc(void* heap, unsigned long flags, void* block,
+                                                  VelnorHeapBytes bytes);
+__declspec(dllimport) int __stdcall HeapFree(void* heap, unsigned long flags, void* block);
+
+VELNOR_INLINE void* velnor_alloc(size_t size) {
+    /* 0x8: HEAP_ZERO_MEMORY */
+    return HeapAlloc(GetProcessHeap(), 0x8, size != 0 ? size : 1);
+}
+VELNOR_INLINE void* velnor_realloc(void* block, size_t size) {
+    if (block == NULL)
+        return velnor_alloc(size);
+    return HeapReAlloc(GetProcessHeap(), 0, block, size != 0 ? size : 1);
+}
+VELNOR_INLINE void velnor_free(void* block) {
+    if (block != NULL)
+        HeapFree(GetProcessHeap(), 0, block);
+}
+#else
+VELNOR_INLINE void* velnor_alloc(size_t size) {
+    return calloc(1, size != 0 ? size : 1);
+}
+VELNOR_INLINE void* velnor_realloc(void* block, size_t size) {
+    return realloc(block, size != 0 ? size : 1);
+}
+VELNOR_INLINE void velnor_free(void* block) {
+    free(block);
+}
+#endif
+
 VELNOR_EXPORT void fnZlx(VelnorTextTable* variables, VelnorByteBuffer* body,
                          VelnorByteBuffer* response);
 
@@ -249,10 +315,10 @@ VELNOR_EXPORT void fnZlx(VelnorTextTable* variables, VelnorByteBuffer* body,
  *               lines, and the empty line that ends them ("\r\n\r\n" included).
  *   body, bodyLength  the request body as received (body null when there is none).
  *   response   the address of a pointer the server has set to null. Store there a block
- *              from malloc, calloc or realloc holding the whole answer: status line,
+ *              from velnor_alloc or velnor_realloc holding the whole answer: status line,
  *              header lines, empty line, body:
  *                "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello"
- *              The server frees it with free() after sending; never free it yourself.
+ *              The server frees it after sending; never free it yourself.
  *
  * All pointers are lent for the call only; change none of their bytes.
  *

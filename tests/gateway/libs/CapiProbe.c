@@ -1,6 +1,13 @@
 /* A CAPI extension whose answer, well formed or broken on purpose, is chosen by the
    request's query. */
+/* The size the server's allocator gives a returned block, from the heap velnor.h names. */
+#ifdef _WIN32
+#include <windows.h>
+#define BLOCK_SIZE(block) ((size_t)HeapSize(GetProcessHeap(), 0, (block)))
+#else
 #include <malloc.h>
+#define BLOCK_SIZE(block) malloc_usable_size(block)
+#endif
 #include <stdlib.h>
 #include <string.h>
 
@@ -20,7 +27,7 @@ static const char* variable(const char* entries, const char* name) {
 }
 
 static char* copyOf(const char* bytes, size_t length) {
-    char* block = calloc(length + 1, 1);
+    char* block = velnor_alloc(length + 1);
     if (block != NULL)
         memcpy(block, bytes, length);
     return block;
@@ -33,7 +40,7 @@ static int echo(const char* variables, uint32_t variablesLength, const char* hea
                 uint32_t headLength, const char* body, uint32_t bodyLength, char** response) {
     static const char kStatus[] = "HTTP/1.0 200 OK\r\n\r\n";
     const size_t total = sizeof kStatus - 1 + variablesLength + 1 + headLength + 1 + bodyLength;
-    char* block = calloc(total + 1, 1);
+    char* block = velnor_alloc(total + 1);
     size_t used = 0;
     uint32_t i;
     if (block == NULL)
@@ -86,13 +93,13 @@ VELNOR_EXPORT int fnCAPI(const char* variables, uint32_t variablesLength, const 
         *response = COPY("HTTP/1.0 200 OK\r\n\r\nbody");
         if (*response == NULL)
             return 0;
-        return (int)malloc_usable_size(*response) + (strcmp(mode, "count-block+1") == 0);
+        return (int)BLOCK_SIZE(*response) + (strcmp(mode, "count-block+1") == 0);
     }
     if (strcmp(mode, "zero-unterminated") == 0) {
         /* A text answer whose block holds no NUL at all. */
-        char* block = malloc(32);
+        char* block = velnor_alloc(32);
         if (block != NULL)
-            memset(block, 'x', malloc_usable_size(block));
+            memset(block, 'x', BLOCK_SIZE(block));
         *response = block;
         return 0;
     }

@@ -1,6 +1,13 @@
 /* A ZLX extension whose answer, well formed or broken on purpose, is chosen by the
    request's query. */
+/* The size the server's allocator gives a returned block, from the heap velnor.h names. */
+#ifdef _WIN32
+#include <windows.h>
+#define BLOCK_SIZE(block) ((size_t)HeapSize(GetProcessHeap(), 0, (block)))
+#else
 #include <malloc.h>
+#define BLOCK_SIZE(block) malloc_usable_size(block)
+#endif
 #include <stdlib.h>
 #include <string.h>
 
@@ -22,7 +29,7 @@ static const char* variable(const VelnorTextTable* table, const char* name) {
 /* Leaves `length` bytes of `bytes` as the answer, in a block of `length` + 1 bytes. */
 static void answer(VelnorByteBuffer* response, const char* bytes, size_t length,
                    uint32_t announced) {
-    char* block = calloc(length + 1, 1);
+    char* block = velnor_alloc(length + 1);
     if (block == NULL)
         return;
     memcpy(block, bytes, length);
@@ -45,7 +52,7 @@ static void listVariables(VelnorTextTable* variables, VelnorByteBuffer* body,
     size_t used = 0;
     for (; entry != NULL && *entry != '\0'; entry += strlen(entry) + 1)
         total += strlen(entry) + 1;
-    block = malloc(total + 1);
+    block = velnor_alloc(total + 1);
     if (block == NULL)
         return;
     memcpy(block, kHead, sizeof kHead - 1);
@@ -104,7 +111,7 @@ VELNOR_EXPORT void fnZlx(VelnorTextTable* variables, VelnorByteBuffer* body,
         /* The whole block as the allocator sized it, and one byte past it. */
         answer(response, "X-A: b\r\n\r\nbody", 14, 0);
         if (response->data != NULL)
-            response->length = (uint32_t)malloc_usable_size(response->data) +
+            response->length = (uint32_t)BLOCK_SIZE(response->data) +
                                (strcmp(mode, "length-block+1") == 0 ? 1u : 0u);
     } else if (strcmp(mode, "null-data") == 0) {
         response->length = 5;
