@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <string>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include "core/ServerSettings.h"
 #include "platform/Utf.h"
@@ -36,6 +38,8 @@ void expectDefaults(const ServerSettings& s) {
 
 } // namespace
 
+#ifndef _WIN32
+// File modes and the superuser are this system's.
 TEST(ServerSettings, MissingOrUnreadableHiveGivesEveryDefault) {
     TempDir dir;
     expectDefaults(ServerSettings(dir.file("none.reg")));
@@ -47,6 +51,7 @@ TEST(ServerSettings, MissingOrUnreadableHiveGivesEveryDefault) {
         expectDefaults(ServerSettings(locked));
     expectDefaults(ServerSettings(dir.path().string())); // a directory, not a file
 }
+#endif
 
 TEST(ServerSettings, LoadsStoredValuesAndNormalizesPathSeparators) {
     TempDir dir;
@@ -127,6 +132,8 @@ TEST(ServerSettings, ConfigSnapshotSharesTextsAndOwnsTheWideLogPath) {
     EXPECT_EQ(std::u16string(config.logPath.get()), u"\\access_log.txt");
 }
 
+#ifndef _WIN32
+// Sets the environment through setenv, which the Windows C runtime lacks.
 TEST(ServerSettings, HivePathPrefersCommandLineThenEnvironment) {
     EXPECT_EQ(HivePath("/tmp/a.reg"), "/tmp/a.reg");
     ::setenv("VELNOR_REGISTRY", "/tmp/env.reg", 1);
@@ -136,6 +143,7 @@ TEST(ServerSettings, HivePathPrefersCommandLineThenEnvironment) {
     EXPECT_EQ(fallback.substr(fallback.size() - 11), "/velnor.reg");
     EXPECT_EQ(fallback[0], '/');
 }
+#endif
 
 TEST(ServerSettings, FileLookupsRefusePathsBeyondTheirArea) {
     TempDir dir;
