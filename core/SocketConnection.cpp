@@ -24,7 +24,7 @@ SocketConnection::SocketConnection() noexcept {
     StartSockets();
 }
 
-SocketConnection::SocketConnection(int adopted) noexcept : handle(adopted) {
+SocketConnection::SocketConnection(platform::SocketHandle adopted) noexcept : handle(adopted) {
     StartSockets();
     if (handle != -1)
         platform::socketSetNonBlocking(handle);
@@ -43,14 +43,14 @@ int SocketConnection::StartSockets() noexcept {
 }
 
 int SocketConnection::Close() noexcept {
-    if (handle == -1)
+    if (handle == platform::kNoSocket)
         return -1;
     // Unread input makes the kernel answer the close with a reset, and a peer that gets
     // the reset before it has read the answer loses it.
     platform::socketDiscardInput(handle, kCloseDiscardLimit);
     platform::socketShutdown(handle);
     const int result = platform::socketClose(handle);
-    handle = -1;
+    handle = platform::kNoSocket;
     return result;
 }
 
@@ -67,7 +67,7 @@ int SocketConnection::Listen(std::uint32_t port, const std::uint8_t (&address)[4
     if (port > 0xFFFF)
         return -1;
     handle = platform::socketCreate();
-    if (handle == -1)
+    if (handle == platform::kNoSocket)
         return -1;
     if (platform::socketBindListen(handle, static_cast<std::uint16_t>(port), kListenBacklog,
                                    address) != 0)
@@ -160,7 +160,7 @@ long SocketConnection::waitMilliseconds() const noexcept {
 }
 
 std::int64_t SocketConnection::SendAll(const void* data, std::uint32_t length, int flags) noexcept {
-    if (handle == -1)
+    if (handle == platform::kNoSocket)
         return -1;
     if (length == 0) {
         if (data == nullptr)
@@ -193,9 +193,9 @@ std::int64_t SocketConnection::SendAll(const void* data, std::uint32_t length, i
     }
 }
 
-std::int64_t SocketConnection::SendFile(int fileFd, std::int64_t offset,
+std::int64_t SocketConnection::SendFile(const platform::File& file, std::int64_t offset,
                                         std::uint64_t count) noexcept {
-    if (handle == -1)
+    if (handle == platform::kNoSocket)
         return -1;
     if (count == 0)
         return 0;
@@ -206,7 +206,7 @@ std::int64_t SocketConnection::SendFile(int fileFd, std::int64_t offset,
     for (;;) {
         const std::uint64_t left = count - sent;
         const std::size_t chunk = left > SIZE_MAX ? SIZE_MAX : std::size_t(left);
-        const long result = platform::socketSendFile(handle, fileFd, offset, chunk);
+        const long result = platform::socketSendFile(handle, file, offset, chunk);
         if (result == -2) {
             if (waitToSend() < 1)
                 return -1;
@@ -223,7 +223,7 @@ std::int64_t SocketConnection::SendFile(int fileFd, std::int64_t offset,
 }
 
 int SocketConnection::Receive(void* buffer, std::uint32_t size, int flags) noexcept {
-    if (handle == -1)
+    if (handle == platform::kNoSocket)
         return -1;
     if (size > INT_MAX)
         size = INT_MAX;
@@ -245,7 +245,7 @@ int SocketConnection::Receive(void* buffer, std::uint32_t size, int flags) noexc
 }
 
 std::uint16_t SocketConnection::LocalPort() const noexcept {
-    return handle == -1 ? 0 : platform::socketLocalPort(handle);
+    return handle == platform::kNoSocket ? 0 : platform::socketLocalPort(handle);
 }
 
 } // namespace velnor

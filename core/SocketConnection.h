@@ -26,7 +26,7 @@ public:
 
     SocketConnection() noexcept;
     // Takes ownership of an accepted socket; -1 gives an empty object.
-    explicit SocketConnection(int adopted) noexcept;
+    explicit SocketConnection(platform::SocketHandle adopted) noexcept;
     virtual ~SocketConnection();
 
     SocketConnection(const SocketConnection&) = delete;
@@ -54,19 +54,20 @@ public:
     // raised) that takes the answer slower than the pace of ClientPace.h.
     std::int64_t SendAll(const void* data, std::uint32_t length, int flags) noexcept;
     // `count` bytes of an open file from `offset`, under the same rules as SendAll.
-    std::int64_t SendFile(int fileFd, std::int64_t offset, std::uint64_t count) noexcept;
+    std::int64_t SendFile(const platform::File& file, std::int64_t offset,
+                          std::uint64_t count) noexcept;
     // Bytes received (> 0), 0 when nothing arrived within the wait, -1 on error or once
     // the peer has closed.
     int Receive(void* buffer, std::uint32_t size, int flags) noexcept;
     // Takes a connection over from whoever held it.
-    void Adopt(int adopted) noexcept { handle = adopted; }
+    void Adopt(platform::SocketHandle adopted) noexcept { handle = adopted; }
     // The bound port, or 0; shows which port an ephemeral bind picked.
     std::uint16_t LocalPort() const noexcept;
 
     // True once a send was ended because its client was too slow or stalled.
     bool SendCut() const noexcept { return sendCut_; }
 
-    int handle = -1;
+    platform::SocketHandle handle = platform::kNoSocket;
     std::int32_t WaitSeconds = 5;
     std::int32_t WaitMicroseconds = 0;
     // Raised while every worker is busy (or the server is stopping): a slow client then

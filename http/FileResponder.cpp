@@ -192,7 +192,7 @@ int RequestContext::sendFile(int status, int closeFlag) noexcept {
     // Exactly the announced bytes, even if the file grew. A shortfall (peer gone, file
     // shrunk, read error) leaves the client short of Content-Length; only closing the
     // connection tells it so, hence 0.
-    if (SendFile(file.descriptor(), 0, size) != std::int64_t(size))
+    if (SendFile(file, 0, size) != std::int64_t(size))
         return 0;
     return status;
 }

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/UniqueFd.h"
+#include "platform/UniqueHandle.h"
 
 namespace velnor::platform {
 
@@ -52,7 +52,7 @@ public:
     AppendResult append(const void* data, std::size_t size) noexcept;
 
 private:
-    UniqueFd fd_;
+    UniqueHandle fd_;
     std::uint64_t device_ = 0;
     std::uint64_t inode_ = 0;
     std::int64_t openedSize_ = 0;

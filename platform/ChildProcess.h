@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/UniqueFd.h"
+#include "platform/UniqueHandle.h"
 
 namespace velnor::platform {
 
@@ -88,9 +88,9 @@ private:
 
     int pid_ = -1;
     bool reapedElsewhere_ = false;
-    UniqueFd input_;
-    UniqueFd output_;
-    UniqueFd error_;
+    UniqueHandle input_;
+    UniqueHandle output_;
+    UniqueHandle error_;
 };
 
 } // namespace velnor::platform

@@ -8,7 +8,7 @@
 // more. Readers never take it: they see the old file or the new one.
 #pragma once
 
-#include "platform/UniqueFd.h"
+#include "platform/UniqueHandle.h"
 
 namespace velnor::platform {
 
@@ -25,7 +25,7 @@ public:
     void release() noexcept { fd_.reset(); }
 
 private:
-    UniqueFd fd_;
+    UniqueHandle fd_;
 };
 
 } // namespace velnor::platform

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/UniqueFd.h"
+#include "platform/UniqueHandle.h"
 
 namespace velnor::platform {
 
@@ -82,7 +82,7 @@ public:
     // `record`. Without `followLinks` a path whose last name is a symbolic link fails.
     bool openRead(const char* path, bool followLinks, FileRecord& record) noexcept;
     bool isOpen() const noexcept { return fd_.valid(); }
-    int descriptor() const noexcept { return fd_.get(); }
+    NativeHandle nativeHandle() const noexcept { return fd_.get(); }
     void close() noexcept { fd_.reset(); }
 
     // Bytes read (0 at the end), or -1. Interrupted calls are repeated.
@@ -99,7 +99,7 @@ public:
     bool finalName(char* out, std::size_t capacity) const noexcept;
 
 private:
-    UniqueFd fd_;
+    UniqueHandle fd_;
 };
 
 bool deleteFile(const char16_t* path) noexcept;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/UniqueFd.h"
+#include "platform/UniqueHandle.h"
 
 namespace velnor::platform {
 
@@ -17,17 +17,17 @@ public:
     // Reports `fd` once, when input (or its end, or an error) is there: after that one
     // report it stays silent until it is armed again, so two waiters never get the same
     // descriptor for the same readiness.
-    bool watchOnce(int fd, std::uint64_t token) noexcept;
-    bool armAgain(int fd, std::uint64_t token) noexcept;
+    bool watchOnce(SocketHandle fd, std::uint64_t token) noexcept;
+    bool armAgain(SocketHandle fd, std::uint64_t token) noexcept;
     // Reports `fd` for as long as it is readable, to every waiter in turn: a stop signal.
-    bool watchAlways(int fd, std::uint64_t token) noexcept;
-    void forget(int fd) noexcept;
+    bool watchAlways(SocketHandle fd, std::uint64_t token) noexcept;
+    void forget(SocketHandle fd) noexcept;
 
     // Waits for one report: 1 with its token, 0 when `timeoutMs` passed, -1 on failure.
     int waitOne(std::uint64_t& token, long timeoutMs) noexcept;
 
 private:
-    UniqueFd fd_;
+    UniqueHandle fd_;
 };
 
 } // namespace velnor::platform

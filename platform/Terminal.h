@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "platform/Signals.h"
+
 namespace velnor::platform {
 
 // True when both standard input and standard output are a terminal, so that a question
@@ -20,8 +22,8 @@ enum class LineRead {
 // Reads one line from standard input into `out` (capacity bytes with its NUL), waiting as
 // long as it takes. The terminal keeps its own echo and line editing. A line longer than
 // the area is cut, and the rest of it is read and dropped. A stop signal arriving while
-// it waits ends the wait: `stopSignal` gets its number and the signal is consumed.
-LineRead readLine(char* out, std::size_t capacity, int* stopSignal) noexcept;
+// it waits ends the wait: `stop` says which, and the signal is consumed.
+LineRead readLine(char* out, std::size_t capacity, StopRequest* stop) noexcept;
 
 // Writes all of `size` bytes to standard output; false on failure.
 bool writeOutput(const char* data, std::size_t size) noexcept;

@@ -30,7 +30,7 @@ bool ConnectionPark::Open(std::uint32_t capacity) noexcept {
     places_.reset(new (std::nothrow) Place[capacity]);
     free_.reset(new (std::nothrow) std::uint32_t[capacity]);
     if (!places_ || !free_ || !set_.open() || !stop_.open() ||
-        !set_.watchAlways(stop_.descriptor(), kStopToken))
+        !set_.watchAlways(stop_.handle(), kStopToken))
         return false;
     capacity_ = capacity;
     // Handed out from the top, so the lowest places are used first and stay warm.
@@ -41,7 +41,8 @@ bool ConnectionPark::Open(std::uint32_t capacity) noexcept {
     return true;
 }
 
-bool ConnectionPark::Admit(int handle, const platform::PeerAddress& peer) noexcept {
+bool ConnectionPark::Admit(platform::SocketHandle handle,
+                           const platform::PeerAddress& peer) noexcept {
     std::uint32_t place = capacity_;
     for (int attempt = 0; attempt < 2 && place == capacity_; ++attempt) {
         {
@@ -156,7 +157,7 @@ bool ConnectionPark::closeWaiting(std::uint32_t place, std::uint32_t state) noex
     if (!lend(place, state >> 2))
         return false;
     Place& p = places_[place];
-    const int handle = p.handle;
+    const platform::SocketHandle handle = p.handle;
     set_.forget(handle);
     p.handle = -1;
     free(place);

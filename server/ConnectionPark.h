@@ -20,7 +20,7 @@ class ConnectionPark {
 public:
     // A connection on its way between the park and a worker.
     struct Connection {
-        int handle = -1;
+        platform::SocketHandle handle = platform::kNoSocket;
         platform::PeerAddress peer{};
         std::uint32_t place = 0;
     };
@@ -32,7 +32,7 @@ public:
     // waited longest is closed to make room, as a client that left a connection idle
     // expects it may be; false only when nothing could be made room for (the caller
     // keeps the socket). True: the park has it.
-    bool Admit(int handle, const platform::PeerAddress& peer) noexcept;
+    bool Admit(platform::SocketHandle handle, const platform::PeerAddress& peer) noexcept;
     // Waits at most `timeoutMs` for a connection with input: Nothing after the wait (or a
     // report that was no longer current), Stop once Stop has been called.
     Taken Take(Connection& out, long timeoutMs) noexcept;
@@ -71,7 +71,7 @@ private:
         // closed and reused meanwhile would otherwise be armed with this place's report.
         std::atomic<bool> arming{false};
         std::atomic<std::uint32_t> since{0};
-        int handle = -1;
+        platform::SocketHandle handle = platform::kNoSocket;
         platform::PeerAddress peer{};
     };
 

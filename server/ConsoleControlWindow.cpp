@@ -194,11 +194,13 @@ private:
 };
 
 // Start-up steps 1 and 2: the document root, and the setup dialog when it is missing
-// and not made. Returns the stop signal that ended a question, or 0.
-int prepareDocumentRoot(ServerSettings& settings, ConsoleDialogs& dialogs) noexcept {
-    if (EnsureDocumentRoot(settings, dialogs) == 0 && dialogs.stopSignal() == 0)
+// and not made. Returns the stop request that ended a question, or None.
+platform::StopRequest prepareDocumentRoot(ServerSettings& settings,
+                                          ConsoleDialogs& dialogs) noexcept {
+    if (EnsureDocumentRoot(settings, dialogs) == 0 &&
+        dialogs.stopRequest() == platform::StopRequest::None)
         RunSetupDialog(settings, SetupFields::FromSettings(settings), true, dialogs);
-    return dialogs.stopSignal();
+    return dialogs.stopRequest();
 }
 
 // Ends the display and returns `status`; a display still held up by its output is not
@@ -222,7 +224,7 @@ void closeSequence(ServerControl& control, platform::WakeEvent& stopEvent,
         if (Clock::now() - started >= kForcedEndAfter)
             platform::exitImmediately(kExitSuccess);
         board.postFrequent(StatusBoard::Frequent::Shutdown, ++counter);
-        if (platform::waitStopSignal(kTickMs) < 0)
+        if (platform::waitStopSignal(kTickMs) == platform::StopRequest::Failed)
             std::this_thread::sleep_for(std::chrono::milliseconds(kTickMs));
     }
 }
@@ -239,8 +241,9 @@ int RunControlWindow(ServerSettings& settings, const CommandLine& line) noexcept
 
     SocketConnection::StartSockets();
     StandardDialogs dialogs(platform::haveTerminal(), line.answerYes);
-    if (const int signal = prepareDocumentRoot(settings, dialogs))
-        return 128 + signal;
+    if (const auto stop = prepareDocumentRoot(settings, dialogs);
+        stop != platform::StopRequest::None)
+        return platform::stopExitStatus(stop);
     // Once the document root is settled, so that one just made is no warning. The server
     // starts whatever is found: the operator learns why it will not serve as hoped.
     WarnAboutConfiguration(settings, line.bindAddress, stderr);
@@ -259,7 +262,7 @@ int RunControlWindow(ServerSettings& settings, const CommandLine& line) noexcept
     std::memcpy(control.bindAddress, line.bindAddress, sizeof control.bindAddress);
     platform::WakeEvent stopEvent;
     if (stopEvent.open())
-        control.stopWakeFd = stopEvent.descriptor();
+        control.stopWake = stopEvent.handle();
 
     // From here on threads run: each inherits the block, and the stop signals are taken
     // only by the waits below. Before, a stop signal simply ended the program, as it
@@ -277,11 +280,11 @@ int RunControlWindow(ServerSettings& settings, const CommandLine& line) noexcept
 
     bool stopAsked = false;
     while (!stopAsked && control.ended.load(std::memory_order_acquire) == 0) {
-        const int signal = platform::waitStopSignal(kTickMs);
-        if (signal > 0)
-            stopAsked = true;
-        else if (signal < 0)
+        const platform::StopRequest stop = platform::waitStopSignal(kTickMs);
+        if (stop == platform::StopRequest::Failed)
             std::this_thread::sleep_for(std::chrono::milliseconds(kTickMs));
+        else if (stop != platform::StopRequest::None)
+            stopAsked = true;
     }
     if (!stopAsked) {
         // The server thread ended by itself: it could not start, and its status line

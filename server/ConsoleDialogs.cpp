@@ -45,7 +45,7 @@ int ReadYesNoAnswer(const char* typed, ConsoleDialogs::DefaultAnswer preferred) 
 }
 
 bool StandardDialogs::AskYesNo(const char* question, DefaultAnswer preferred) noexcept {
-    if (answerYes_ || !terminal_ || stopSignal_ != 0) {
+    if (answerYes_ || !terminal_ || stopRequest_ != platform::StopRequest::None) {
         printLine("VELNOR: ", question, answerYes_ ? " Yes\n" : " No\n");
         return answerYes_;
     }
@@ -53,7 +53,7 @@ bool StandardDialogs::AskYesNo(const char* question, DefaultAnswer preferred) no
     for (;;) {
         printLine("VELNOR: ", question, choices);
         char typed[kAnswerCapacity];
-        const platform::LineRead read = platform::readLine(typed, sizeof typed, &stopSignal_);
+        const platform::LineRead read = platform::readLine(typed, sizeof typed, &stopRequest_);
         if (read == platform::LineRead::Stopped) {
             platform::writeOutput("\n");
             return false;
@@ -73,7 +73,7 @@ void StandardDialogs::ShowMessage(const char* text) noexcept {
 }
 
 bool StandardDialogs::EditField(const char* label, char* value, std::size_t capacity) noexcept {
-    if (!terminal_ || stopSignal_ != 0 || !value || capacity == 0)
+    if (!terminal_ || stopRequest_ != platform::StopRequest::None || !value || capacity == 0)
         return false;
     char prompt[kFieldCapacity + 64];
     std::snprintf(prompt, sizeof prompt, "%s [%s]: ", label, value);
@@ -81,7 +81,7 @@ bool StandardDialogs::EditField(const char* label, char* value, std::size_t capa
     // Read into a larger area than the field, so that a text too long for the field is
     // seen whole by the checks rather than cut here.
     char typed[kFieldCapacity];
-    const platform::LineRead read = platform::readLine(typed, sizeof typed, &stopSignal_);
+    const platform::LineRead read = platform::readLine(typed, sizeof typed, &stopRequest_);
     if (read != platform::LineRead::Line) {
         platform::writeOutput("\n");
         return false;

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "platform/Signals.h"
+
 namespace velnor {
 
 /// What the window logic needs of its message boxes: a yes/no question, a message, and
@@ -24,8 +26,8 @@ public:
     virtual bool EditField(const char* label, char* value, std::size_t capacity) noexcept = 0;
     // True when fields and questions are put to a person who can answer them.
     virtual bool interactive() const noexcept = 0;
-    // The stop signal that cut a question short, or 0.
-    virtual int stopSignal() const noexcept = 0;
+    // The stop request that cut a question short, or None.
+    virtual platform::StopRequest stopRequest() const noexcept = 0;
 };
 
 /// The dialogs on standard input and output, every text as a "VELNOR: TEXT" line.
@@ -41,13 +43,15 @@ public:
     bool AskYesNo(const char* question, DefaultAnswer preferred) noexcept override;
     void ShowMessage(const char* text) noexcept override;
     bool EditField(const char* label, char* value, std::size_t capacity) noexcept override;
-    bool interactive() const noexcept override { return terminal_ && stopSignal_ == 0; }
-    int stopSignal() const noexcept override { return stopSignal_; }
+    bool interactive() const noexcept override {
+        return terminal_ && stopRequest_ == platform::StopRequest::None;
+    }
+    platform::StopRequest stopRequest() const noexcept override { return stopRequest_; }
 
 private:
     bool terminal_;
     bool answerYes_;
-    int stopSignal_ = 0;
+    platform::StopRequest stopRequest_ = platform::StopRequest::None;
 };
 
 // How an answer typed at a yes/no question reads: 1 yes, 0 no, -1 neither (ask again).

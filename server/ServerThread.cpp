@@ -105,11 +105,11 @@ void stopWorkers(ServerControl& control, WorkerPool& pool, std::thread* threads,
 // take stays queued and keeps the listener readable, so without this pause the loop
 // would spin at full speed until something is freed; a stop still ends the pause.
 void pauseAfterShortage(ServerControl& control) noexcept {
-    if (platform::waitReadableOrWake(control.stopWakeFd, -1, kShortagePauseMs) < 0)
+    if (platform::waitReadableOrWake(control.stopWake, platform::kNoSocket, kShortagePauseMs) < 0)
         platform::sleepMilliseconds(kShortagePauseMs);
 }
 
-void answerBusy(int handle) noexcept {
+void answerBusy(platform::SocketHandle handle) noexcept {
     SocketConnection refused(handle);
     refused.WaitSeconds = 5;
     refused.WaitMicroseconds = 0;
@@ -123,7 +123,7 @@ void runListener(ServerControl& control, WorkerPool& pool, SocketConnection& lis
     listener.WaitSeconds = std::int32_t(control.listenWaitMs / 1000);
     listener.WaitMicroseconds = std::int32_t(control.listenWaitMs % 1000) * 1000;
     while (control.runFlag.load(std::memory_order_acquire) != 0) {
-        const int ready = platform::waitReadableOrWake(listener.handle, control.stopWakeFd,
+        const int ready = platform::waitReadableOrWake(listener.handle, control.stopWake,
                                                        long(control.listenWaitMs));
         if (ready < 0)
             platform::sleepMilliseconds(kFailedWaitPauseMs);
@@ -136,7 +136,8 @@ void runListener(ServerControl& control, WorkerPool& pool, SocketConnection& lis
         // connection that vanished in between leaves nothing to hand over.
         platform::PeerAddress peer;
         bool shortOfResources = false;
-        const int handle = platform::socketAccept(listener.handle, peer, &shortOfResources);
+        const platform::SocketHandle handle =
+            platform::socketAccept(listener.handle, peer, &shortOfResources);
         if (handle == -1) {
             // A connection left idle gives its descriptor to the new arrival.
             if (shortOfResources && !pool.park.CloseOldest())

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/UniqueHandle.h"
+
 namespace velnor {
 
 class StatusBoard;
@@ -35,7 +37,7 @@ struct ServerControl {
     std::uint8_t bindAddress[4] = {0, 0, 0, 0};
     // Signalled with the run flag's clearing so the listener notices a stop at once
     // rather than at the end of its readiness wait; -1 when there is none.
-    int stopWakeFd = -1;
+    platform::SocketHandle stopWake = platform::kNoSocket;
     // The log plug-in's file; null means "\dunmark.so" in the program directory.
     const char16_t* logPluginPath = nullptr;
 

@@ -249,7 +249,8 @@ int WorkerMain(std::shared_ptr<WorkerPool> pool, WorkerSlot* slot) noexcept {
             // connection) then finds room rather than a busy answer.
             pool->inside.fetch_sub(1, std::memory_order_acq_rel);
             slot->busy.store(kWorkerIdle, std::memory_order_release);
-            const int handle = std::exchange(context.handle, -1);
+            const platform::SocketHandle handle =
+                std::exchange(context.handle, platform::kNoSocket);
             if (waitsAgain && handle != -1 && park.Return(connection))
                 continue;
             // A connection the worker closed itself is no longer in the park's set.

@@ -32,8 +32,8 @@ int runSetup(ServerSettings& settings, const CommandLine& line) {
     const bool askFields = !line.anySetupField() && !line.answerYes;
     if (RunSetupDialog(settings, fields, askFields, dialogs))
         return kExitSuccess;
-    if (const int signal = dialogs.stopSignal())
-        return 128 + signal;
+    if (const auto stop = dialogs.stopRequest(); stop != platform::StopRequest::None)
+        return platform::stopExitStatus(stop);
     return kExitFailure;
 }
 

@@ -59,7 +59,7 @@ build() { # output dir, extra compiler flags...
     "$cxx" "${common[@]}" "$@" -o "$dir/LogDriver" tests/arm/LogDriver.cpp \
         content/ByteBuffer.cpp content/TextTable.cpp content/Strings.cpp \
         platform/posix/SharedLibrary.cpp platform/posix/FileSystem.cpp platform/Utf.cpp \
-        platform/posix/UniqueFd.cpp platform/posix/TimeConversion.cpp -ldl
+        platform/posix/UniqueHandle.cpp platform/posix/TimeConversion.cpp -ldl
 }
 
 run() { # output dir, TZ rule, zone text the records must show

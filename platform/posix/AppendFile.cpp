@@ -28,7 +28,7 @@ bool AppendFile::open(const char* path) noexcept {
         // file ignores the flag.
         fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
-    UniqueFd opened(fd);
+    UniqueHandle opened(fd);
     struct stat st;
     if (!opened.valid() || ::fstat(opened.get(), &st) != 0)
         return false;

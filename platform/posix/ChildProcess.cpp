@@ -77,7 +77,7 @@ HeapPtr<char*> environmentPointers(const char* block) noexcept {
     return list;
 }
 
-bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) noexcept {
+bool makePipe(UniqueHandle& readEnd, UniqueHandle& writeEnd) noexcept {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return false;
@@ -88,7 +88,7 @@ bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) noexcept {
 
 // A child end that sits at 0-2 (the server started without standard streams) could be
 // overwritten while the ends are placed there; above 2 the placing order cannot matter.
-bool moveAboveStandard(UniqueFd& fd) noexcept {
+bool moveAboveStandard(UniqueHandle& fd) noexcept {
     if (fd.get() > 2)
         return true;
     const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
@@ -100,7 +100,7 @@ bool moveAboveStandard(UniqueFd& fd) noexcept {
 
 // Only the server's ends: the flag belongs to the shared open pipe, and the child's ends
 // must stay blocking for the program.
-bool makeNonBlocking(const UniqueFd& fd) noexcept {
+bool makeNonBlocking(const UniqueHandle& fd) noexcept {
     const int flags = ::fcntl(fd.get(), F_GETFL);
     return flags >= 0 && ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) == 0;
 }
@@ -150,7 +150,7 @@ StartFailure ChildProcess::start(const char* programPath, const char* workingDir
                                  const char* environment) noexcept {
     finish(0);
 
-    UniqueFd inputRead, inputWrite, outputRead, outputWrite, errorRead, errorWrite;
+    UniqueHandle inputRead, inputWrite, outputRead, outputWrite, errorRead, errorWrite;
     if (!makePipe(inputRead, inputWrite))
         return StartFailure::InputPipe;
     if (!makePipe(outputRead, outputWrite))
@@ -217,9 +217,9 @@ int ChildProcess::waitReady(bool wantInput, long timeoutMs) noexcept {
     const long deadline = monotonicMs() + (timeoutMs > 0 ? timeoutMs : 0);
     for (;;) {
         pollfd watched[3] = {
-            {output_.get(), POLLIN, 0},
-            {wantInput ? input_.get() : -1, POLLOUT, 0},
-            {error_.get(), POLLIN, 0},
+            {int(output_.get()), POLLIN, 0},
+            {wantInput ? int(input_.get()) : -1, POLLOUT, 0},
+            {int(error_.get()), POLLIN, 0},
         };
         if (watched[0].fd < 0 && watched[1].fd < 0)
             return -1;
@@ -315,7 +315,7 @@ bool ChildProcess::hasExited() noexcept {
 }
 
 bool ChildProcess::waitForExit(long timeoutMs) noexcept {
-    UniqueFd exitFd;
+    UniqueHandle exitFd;
 #ifdef SYS_pidfd_open
     exitFd.reset(int(::syscall(SYS_pidfd_open, pid_, 0)));
 #endif
@@ -328,7 +328,7 @@ bool ChildProcess::waitForExit(long timeoutMs) noexcept {
         if (remaining <= 0)
             return false;
         if (exitFd) {
-            pollfd watched{exitFd.get(), POLLIN, 0};
+            pollfd watched{int(exitFd.get()), POLLIN, 0};
             ::poll(&watched, 1, pollTimeout(remaining));
         } else {
             // Without process descriptors (older kernels) the wait falls back to polling.

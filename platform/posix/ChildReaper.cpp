@@ -15,7 +15,7 @@
 #include <new>
 #include <thread>
 
-#include "platform/UniqueFd.h"
+#include "platform/UniqueHandle.h"
 
 namespace velnor::platform {
 namespace {
@@ -52,7 +52,7 @@ void reap(int pid) noexcept {
 
 struct Held {
     int pid = -1;
-    UniqueFd exitFd;
+    UniqueHandle exitFd;
     std::int64_t deadline = 0;
 };
 
@@ -111,7 +111,7 @@ private:
                 count = count_;
                 const std::int64_t now = nowMs();
                 for (std::size_t i = 0; i < count; ++i) {
-                    watched[i] = {held_[i].exitFd.get(), POLLIN, 0};
+                    watched[i] = {int(held_[i].exitFd.get()), POLLIN, 0};
                     const std::int64_t left = held_[i].deadline - now;
                     const long until = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : long(left);
                     if (timeout < 0 || until < timeout)
@@ -119,7 +119,7 @@ private:
                     if (!held_[i].exitFd && timeout > kExitCheckMs)
                         timeout = kExitCheckMs;
                 }
-                watched[count] = {wake_.get(), POLLIN, 0};
+                watched[count] = {int(wake_.get()), POLLIN, 0};
             }
             if (::poll(watched, nfds_t(count + 1), int(timeout)) > 0 &&
                 watched[count].revents != 0) {
@@ -161,7 +161,7 @@ private:
     std::mutex lock_;
     Held held_[kMostReapedLater];
     std::size_t count_ = 0;
-    UniqueFd wake_;
+    UniqueHandle wake_;
     bool started_ = false;
 };
 

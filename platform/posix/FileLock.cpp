@@ -35,7 +35,7 @@ bool FileLock::acquire(const char* path, int waitMs) noexcept {
     const int n = std::snprintf(name, sizeof name, "%s.lock", target);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof name)
         return false;
-    UniqueFd fd(openLockFile(name));
+    UniqueHandle fd(openLockFile(name));
     struct stat st;
     if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;

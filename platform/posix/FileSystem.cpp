@@ -67,7 +67,7 @@ int openOsPath(const char* osPath, File::Mode mode, int extraFlags = 0,
     do {
         fd = ::open(osPath, openFlags(mode) | O_CLOEXEC | extraFlags, 0644);
     } while (fd < 0 && errno == EINTR);
-    UniqueFd opened(fd);
+    UniqueHandle opened(fd);
     // Only a regular file's reads end by themselves; the descriptor is judged, not the
     // name, so nothing swapped in after a lookup gets through.
     struct stat st;
@@ -224,7 +224,7 @@ bool File::finalName(char* out, std::size_t capacity) const noexcept {
         return false;
     out[0] = 0;
     char link[32];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd_.get());
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", int(fd_.get()));
     char target[kOsPathCapacity];
     const ssize_t n = ::readlink(link, target, sizeof target - 1);
     if (n <= 0)
@@ -300,7 +300,8 @@ namespace {
 
 // A new file beside `target` under a name nobody can have planted: created exclusively,
 // never through a link.
-UniqueFd createTemporary(const char* target, mode_t mode, char (&name)[kOsPathCapacity]) noexcept {
+UniqueHandle createTemporary(const char* target, mode_t mode,
+                             char (&name)[kOsPathCapacity]) noexcept {
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 64; ++attempt) {
         struct timespec now;
@@ -310,12 +311,12 @@ UniqueFd createTemporary(const char* target, mode_t mode, char (&name)[kOsPathCa
         const int n = std::snprintf(name, sizeof name, "%s.%ld-%lx~", target,
                                     static_cast<long>(::getpid()), salt);
         if (n < 0 || static_cast<std::size_t>(n) >= sizeof name)
-            return UniqueFd();
-        UniqueFd fd(::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+            return UniqueHandle();
+        UniqueHandle fd(::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (fd || errno != EEXIST)
             return fd;
     }
-    return UniqueFd();
+    return UniqueHandle();
 }
 
 bool writeEverything(int fd, const void* data, std::size_t size) noexcept {
@@ -343,7 +344,7 @@ void syncDirectoryOf(const char* path) noexcept {
         std::memcpy(dir, path, length);
         dir[length] = 0;
     }
-    UniqueFd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueHandle fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd)
         ::fsync(fd.get());
 }
@@ -362,7 +363,8 @@ bool replaceFileAtomically(const char* path, const void* data, std::size_t size)
     if (::stat(target, &old) == 0 && !S_ISREG(old.st_mode))
         return false;
     {
-        UniqueFd current(::open(target, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        UniqueHandle current(
+            ::open(target, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
         if (current) {
             if (::fstat(current.get(), &old) != 0 || !S_ISREG(old.st_mode))
                 return false;
@@ -372,7 +374,7 @@ bool replaceFileAtomically(const char* path, const void* data, std::size_t size)
         }
     }
     char temp[kOsPathCapacity];
-    UniqueFd fd = createTemporary(target, exists ? 0600 : 0644, temp);
+    UniqueHandle fd = createTemporary(target, exists ? 0600 : 0644, temp);
     if (!fd)
         return false;
     bool ok = true;

@@ -4,12 +4,12 @@
 #include <unistd.h>
 
 #include "platform/Socket.h"
-#include "platform/UniqueFd.h"
+#include "platform/UniqueHandle.h"
 
 namespace velnor::platform {
 
 ListenProbe probeListen(std::uint16_t port, const std::uint8_t (&address)[4]) noexcept {
-    UniqueFd socket(socketCreate());
+    UniqueHandle socket(socketCreate());
     if (!socket)
         return ListenProbe::Failed;
     // The same options and backlog-independent calls as the listener, so that the answer

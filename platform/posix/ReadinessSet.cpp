@@ -25,19 +25,19 @@ bool ReadinessSet::open() noexcept {
     return fd_.valid();
 }
 
-bool ReadinessSet::watchOnce(int fd, std::uint64_t token) noexcept {
+bool ReadinessSet::watchOnce(SocketHandle fd, std::uint64_t token) noexcept {
     return control(fd_.get(), EPOLL_CTL_ADD, fd, kOnce, token);
 }
 
-bool ReadinessSet::armAgain(int fd, std::uint64_t token) noexcept {
+bool ReadinessSet::armAgain(SocketHandle fd, std::uint64_t token) noexcept {
     return control(fd_.get(), EPOLL_CTL_MOD, fd, kOnce, token);
 }
 
-bool ReadinessSet::watchAlways(int fd, std::uint64_t token) noexcept {
+bool ReadinessSet::watchAlways(SocketHandle fd, std::uint64_t token) noexcept {
     return control(fd_.get(), EPOLL_CTL_ADD, fd, EPOLLIN, token);
 }
 
-void ReadinessSet::forget(int fd) noexcept {
+void ReadinessSet::forget(SocketHandle fd) noexcept {
     if (fd_.valid() && fd >= 0)
         ::epoll_ctl(fd_.get(), EPOLL_CTL_DEL, fd, nullptr);
 }

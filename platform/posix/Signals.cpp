@@ -56,7 +56,35 @@ bool blockStopSignals() noexcept {
     return ::pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 
-int waitStopSignal(long timeoutMs) noexcept {
+namespace {
+
+StopRequest requestFor(int signal) noexcept {
+    switch (signal) {
+    case SIGINT:
+        return StopRequest::Interrupt;
+    case SIGTERM:
+        return StopRequest::Terminate;
+    case SIGHUP:
+        return StopRequest::HangUp;
+    default:
+        return StopRequest::None;
+    }
+}
+
+} // namespace
+
+int stopExitStatus(StopRequest request) noexcept {
+    switch (request) {
+    case StopRequest::Interrupt:
+        return 128 + SIGINT;
+    case StopRequest::HangUp:
+        return 128 + SIGHUP;
+    default:
+        return 128 + SIGTERM;
+    }
+}
+
+StopRequest waitStopSignal(long timeoutMs) noexcept {
     const sigset_t set = stopSignals();
     if (timeoutMs < 0)
         timeoutMs = 0;
@@ -65,9 +93,9 @@ int waitStopSignal(long timeoutMs) noexcept {
     wait.tv_nsec = (timeoutMs % 1000) * 1000000L;
     const int result = ::sigtimedwait(&set, nullptr, &wait);
     if (result > 0)
-        return result;
+        return requestFor(result);
     // EINTR: another signal's handler cut the wait short; the caller simply looks again.
-    return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+    return (errno == EAGAIN || errno == EINTR) ? StopRequest::None : StopRequest::Failed;
 }
 
 StopSignalWatch::StopSignalWatch() noexcept {
@@ -88,12 +116,13 @@ StopSignalWatch::~StopSignalWatch() {
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
-int StopSignalWatch::take() noexcept {
+StopRequest StopSignalWatch::take() noexcept {
     if (!fd_.valid())
-        return 0;
+        return StopRequest::None;
     signalfd_siginfo info{};
     const ssize_t got = ::read(fd_.get(), &info, sizeof info);
-    return got == static_cast<ssize_t>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
+    return got == static_cast<ssize_t>(sizeof info) ? requestFor(int(info.ssi_signo))
+                                                    : StopRequest::None;
 }
 
 void exitImmediately(int status) noexcept {

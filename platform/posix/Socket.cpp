@@ -1,5 +1,7 @@
 #include "platform/Socket.h"
 
+#include "platform/FileSystem.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -23,7 +25,7 @@ constexpr std::size_t kMaxSendFileChunk = 0x7ffff000;
 // Longer waits are cut to about 31 years so the deadline arithmetic cannot overflow.
 constexpr std::int64_t kLongestWaitMs = 1'000'000'000'000;
 
-int pollOne(int fd, short events, long timeoutMs) noexcept {
+int pollOne(SocketHandle fd, short events, long timeoutMs) noexcept {
     // poll ignores a negative descriptor and would simply sleep; a wait on no socket
     // is a failure, as it is for select.
     if (fd < 0)
@@ -73,17 +75,17 @@ void ignoreBrokenPipes() noexcept {
     ::sigaction(SIGPIPE, &action, nullptr);
 }
 
-int socketCreate() noexcept {
+SocketHandle socketCreate() noexcept {
     return ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }
 
-int socketBindListen(int fd, std::uint16_t port, int backlog, bool loopbackOnly) noexcept {
+int socketBindListen(SocketHandle fd, std::uint16_t port, int backlog, bool loopbackOnly) noexcept {
     constexpr std::uint8_t kAny[4] = {0, 0, 0, 0};
     constexpr std::uint8_t kLoopback[4] = {127, 0, 0, 1};
     return socketBindListen(fd, port, backlog, loopbackOnly ? kLoopback : kAny);
 }
 
-int socketBindListen(int fd, std::uint16_t port, int backlog,
+int socketBindListen(SocketHandle fd, std::uint16_t port, int backlog,
                      const std::uint8_t (&address)[4]) noexcept {
     const int on = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
@@ -102,7 +104,7 @@ bool parseIpv4Address(const char* text, std::uint8_t (&address)[4]) noexcept {
     return true;
 }
 
-std::uint16_t socketLocalPort(int fd) noexcept {
+std::uint16_t socketLocalPort(SocketHandle fd) noexcept {
     sockaddr_in sa{};
     socklen_t length = sizeof sa;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0 ||
@@ -111,7 +113,7 @@ std::uint16_t socketLocalPort(int fd) noexcept {
     return ntohs(sa.sin_port);
 }
 
-int socketAccept(int fd, PeerAddress& peer, bool* shortOfResources) noexcept {
+SocketHandle socketAccept(SocketHandle fd, PeerAddress& peer, bool* shortOfResources) noexcept {
     sockaddr_in sa{};
     socklen_t length = sizeof sa;
     int result;
@@ -134,7 +136,7 @@ int socketAccept(int fd, PeerAddress& peer, bool* shortOfResources) noexcept {
     return result;
 }
 
-int socketSetNonBlocking(int fd) noexcept {
+int socketSetNonBlocking(SocketHandle fd) noexcept {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0)
         return -1;
@@ -143,7 +145,7 @@ int socketSetNonBlocking(int fd) noexcept {
     return ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
 }
 
-int socketConnect(int fd, const std::uint8_t (&address)[4], std::uint16_t port,
+int socketConnect(SocketHandle fd, const std::uint8_t (&address)[4], std::uint16_t port,
                   long timeoutMs) noexcept {
     const sockaddr_in sa = ipv4Address(address, port);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
@@ -160,15 +162,15 @@ int socketConnect(int fd, const std::uint8_t (&address)[4], std::uint16_t port,
     return 0;
 }
 
-int socketWaitReadable(int fd, long timeoutMs) noexcept {
+int socketWaitReadable(SocketHandle fd, long timeoutMs) noexcept {
     return pollOne(fd, POLLIN, timeoutMs);
 }
 
-int socketWaitWritable(int fd, long timeoutMs) noexcept {
+int socketWaitWritable(SocketHandle fd, long timeoutMs) noexcept {
     return pollOne(fd, POLLOUT, timeoutMs);
 }
 
-long socketSend(int fd, const void* data, std::size_t size, int flags) noexcept {
+long socketSend(SocketHandle fd, const void* data, std::size_t size, int flags) noexcept {
     ssize_t result;
     do {
         result = ::send(fd, data, size, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -178,7 +180,7 @@ long socketSend(int fd, const void* data, std::size_t size, int flags) noexcept 
     return long(result);
 }
 
-long socketReceive(int fd, void* buffer, std::size_t size, int flags) noexcept {
+long socketReceive(SocketHandle fd, void* buffer, std::size_t size, int flags) noexcept {
     ssize_t result;
     do {
         result = ::recv(fd, buffer, size, flags | MSG_DONTWAIT);
@@ -188,7 +190,8 @@ long socketReceive(int fd, void* buffer, std::size_t size, int flags) noexcept {
     return long(result);
 }
 
-long socketSendFile(int fd, int fileFd, std::int64_t& offset, std::size_t count) noexcept {
+long socketSendFile(SocketHandle fd, const File& file, std::int64_t& offset,
+                    std::size_t count) noexcept {
     if (offset < 0)
         return -1;
     if (count > kMaxSendFileChunk)
@@ -196,7 +199,7 @@ long socketSendFile(int fd, int fileFd, std::int64_t& offset, std::size_t count)
     off_t position = off_t(offset);
     ssize_t result;
     do {
-        result = ::sendfile(fd, fileFd, &position, count);
+        result = ::sendfile(int(fd), int(file.nativeHandle()), &position, count);
     } while (result < 0 && errno == EINTR);
     if (result < 0)
         return (errno == EAGAIN || errno == EWOULDBLOCK) ? -2 : -1;
@@ -204,14 +207,14 @@ long socketSendFile(int fd, int fileFd, std::int64_t& offset, std::size_t count)
     return long(result);
 }
 
-long socketUnsentBytes(int fd) noexcept {
+long socketUnsentBytes(SocketHandle fd) noexcept {
     int queued = 0;
     if (::ioctl(fd, SIOCOUTQ, &queued) != 0 || queued < 0)
         return -1;
     return long(queued);
 }
 
-void socketDiscardInput(int fd, std::size_t limit) noexcept {
+void socketDiscardInput(SocketHandle fd, std::size_t limit) noexcept {
     char scratch[4096];
     while (limit > 0) {
         const long got =
@@ -222,18 +225,18 @@ void socketDiscardInput(int fd, std::size_t limit) noexcept {
     }
 }
 
-void socketResetOnClose(int fd) noexcept {
+void socketResetOnClose(SocketHandle fd) noexcept {
     linger immediate{};
     immediate.l_onoff = 1;
     immediate.l_linger = 0;
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &immediate, sizeof immediate);
 }
 
-int socketShutdown(int fd) noexcept {
+int socketShutdown(SocketHandle fd) noexcept {
     return ::shutdown(fd, SHUT_RDWR);
 }
 
-int socketClose(int fd) noexcept {
+int socketClose(SocketHandle fd) noexcept {
     // Never repeated on EINTR: on Linux the descriptor is released either way.
     if (::close(fd) == 0 || errno == EINTR)
         return 0;

@@ -25,9 +25,9 @@ std::int64_t monotonicMs() noexcept {
 }
 
 // Waits until standard input has something to read or a stop signal is pending.
-// 1: input ready, 0: a stop signal (number in `stopSignal`), -1: failure.
-int waitInput(StopSignalWatch& stops, int* stopSignal) noexcept {
-    const int signalFd = stops.descriptor();
+// 1: input ready, 0: a stop signal (kept in `stop`), -1: failure.
+int waitInput(StopSignalWatch& stops, StopRequest* stop) noexcept {
+    const int signalFd = int(stops.handle());
     for (;;) {
         pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {signalFd, POLLIN, 0}};
         const nfds_t count = signalFd >= 0 ? 2 : 1;
@@ -38,9 +38,9 @@ int waitInput(StopSignalWatch& stops, int* stopSignal) noexcept {
             return -1;
         }
         if (count == 2 && (watched[1].revents & POLLIN)) {
-            if (const int signal = stops.take()) {
-                if (stopSignal)
-                    *stopSignal = signal;
+            if (const StopRequest taken = stops.take(); taken != StopRequest::None) {
+                if (stop)
+                    *stop = taken;
                 return 0;
             }
         }
@@ -59,7 +59,7 @@ bool standardOutputIsTerminal() noexcept {
     return ::isatty(STDOUT_FILENO) == 1;
 }
 
-LineRead readLine(char* out, std::size_t capacity, int* stopSignal) noexcept {
+LineRead readLine(char* out, std::size_t capacity, StopRequest* stop) noexcept {
     if (!out || capacity == 0)
         return LineRead::EndOfInput;
     out[0] = 0;
@@ -69,7 +69,7 @@ LineRead readLine(char* out, std::size_t capacity, int* stopSignal) noexcept {
     std::size_t length = 0;
     bool readAny = false;
     for (;;) {
-        const int waited = waitInput(stops, stopSignal);
+        const int waited = waitInput(stops, stop);
         if (waited == 0) {
             out[length] = 0;
             return LineRead::Stopped;

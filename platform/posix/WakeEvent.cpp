@@ -21,7 +21,7 @@ void WakeEvent::signal() noexcept {
     [[maybe_unused]] ssize_t written = ::write(fd_.get(), &one, sizeof one);
 }
 
-void WakeEvent::clearDescriptor(int fd) noexcept {
+void WakeEvent::clearHandle(SocketHandle fd) noexcept {
     if (fd < 0)
         return;
     std::uint64_t count = 0;
@@ -29,10 +29,10 @@ void WakeEvent::clearDescriptor(int fd) noexcept {
     [[maybe_unused]] ssize_t taken = ::read(fd, &count, sizeof count);
 }
 
-int waitSocketOrWake(int fd, int wakeFd, long timeoutMs) noexcept {
+int waitSocketOrWake(SocketHandle fd, SocketHandle wakeFd, long timeoutMs) noexcept {
     if (fd < 0)
         return -1;
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    pollfd fds[2] = {{int(fd), POLLIN, 0}, {int(wakeFd), POLLIN, 0}};
     const nfds_t count = wakeFd >= 0 ? 2 : 1;
     int ready;
     do {
@@ -48,7 +48,7 @@ int waitSocketOrWake(int fd, int wakeFd, long timeoutMs) noexcept {
     return seen;
 }
 
-int waitReadableOrWake(int fd, int wakeFd, long timeoutMs) noexcept {
+int waitReadableOrWake(SocketHandle fd, SocketHandle wakeFd, long timeoutMs) noexcept {
     const int seen = waitSocketOrWake(fd, wakeFd, timeoutMs);
     if (seen < 0)
         return -1;

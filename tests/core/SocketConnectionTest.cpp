@@ -1,5 +1,7 @@
 #include "core/SocketConnection.h"
 
+#include "platform/FileSystem.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,6 +18,16 @@ namespace velnor {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A file of the test's own with `content`, opened for reading as the server opens files.
+bool openWith(platform::File& file, const char* name, const std::string& content) {
+    const std::string path = ::testing::TempDir() + name;
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    if (!out)
+        return false;
+    const bool written = std::fwrite(content.data(), 1, content.size(), out) == content.size();
+    return std::fclose(out) == 0 && written && file.open(path.c_str(), platform::File::Mode::Read);
+}
 
 constexpr std::uint8_t kLoopback[4] = {127, 0, 0, 1};
 constexpr std::int32_t kShortWaitUs = 200000;
@@ -217,7 +229,7 @@ TEST_F(SocketConnectionTest, EmptyObjectRefusesEveryOperation) {
         EXPECT_EQ(connection.handle, -1);
         EXPECT_EQ(connection.SendAll("abc", 3, 0), -1);
         EXPECT_EQ(connection.SendAll(nullptr, 0, 0), -1);
-        EXPECT_EQ(connection.SendFile(0, 0, 10), -1);
+        EXPECT_EQ(connection.SendFile(platform::File(), 0, 10), -1);
         EXPECT_EQ(connection.Receive(buffer, sizeof buffer, 0), -1);
         EXPECT_EQ(connection.WaitReadable(), -1);
         EXPECT_EQ(connection.Accept(peer), -1);
@@ -326,12 +338,9 @@ TEST_F(SocketConnectionTest, SendsEndForClientsThatStallOrLagUnderPressure) {
 }
 
 TEST_F(SocketConnectionTest, SendFileSendsExactlyTheRequestedBytes) {
-    std::FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
     const std::string content = pattern(3 * 1024 * 1024 + 17);
-    ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), file), content.size());
-    ASSERT_EQ(std::fflush(file), 0);
-    const int fd = fileno(file);
+    platform::File fd;
+    ASSERT_TRUE(openWith(fd, "sendfile-exact", content));
     connectPair();
     server.WaitSeconds = 5;
     client.WaitSeconds = 5;
@@ -360,7 +369,6 @@ TEST_F(SocketConnectionTest, SendFileSendsExactlyTheRequestedBytes) {
     char extra[8];
     client.WaitSeconds = 0;
     EXPECT_EQ(client.Receive(extra, sizeof extra, 0), 0);
-    std::fclose(file);
 }
 
 #ifndef _WIN32
@@ -382,19 +390,16 @@ TEST_F(SocketConnectionTest, SendToResetPeerNeverRaisesBrokenPipe) {
 #endif
 
 TEST_F(SocketConnectionTest, SendFileToResetPeerReturnsShortCount) {
-    std::FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    ASSERT_GE(std::fputs("0123456789", file), 0);
-    ASSERT_EQ(std::fflush(file), 0);
+    platform::File file;
+    ASSERT_TRUE(openWith(file, "sendfile-reset", "0123456789"));
     connectPair();
     ASSERT_EQ(client.Close(), 0);
     std::int64_t result = 1;
     for (int attempt = 0; attempt < 50 && result > 0; ++attempt) {
-        result = server.SendFile(fileno(file), 0, 10);
+        result = server.SendFile(file, 0, 10);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(result, 0);
-    std::fclose(file);
 }
 
 TEST_F(SocketConnectionTest, CloseWithUnreadInputEndsInOrder) {

@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/UniqueFd.h"
+#include "platform/UniqueHandle.h"
 #include "tests/e2e/RawClient.h"
 #include "tests/e2e/ServerProcess.h"
 
@@ -28,7 +28,7 @@ namespace velnor::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::UniqueFd;
+using platform::UniqueHandle;
 
 const std::string kClosingGet = "GET /a.txt HTTP/1.0\r\nConnection: close\r\n\r\n";
 
@@ -144,7 +144,7 @@ protected:
 // A pipe for the child's output, with a second, non-blocking way into it, so the test
 // can fill it without making the child's own writes non-blocking.
 struct OutputPipe {
-    UniqueFd read, write, filler;
+    UniqueHandle read, write, filler;
 
     bool open() {
         int ends[2];

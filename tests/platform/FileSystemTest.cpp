@@ -74,8 +74,8 @@ TEST(FileSystem, FilesReadWriteAndAreCloseOnExec) {
     EXPECT_EQ(file.read(buf, sizeof buf), 5);
     EXPECT_EQ(file.read(buf, sizeof buf), 0);
     struct stat st;
-    ASSERT_EQ(fstat(file.descriptor(), &st), 0);
-    EXPECT_NE(fcntl(file.descriptor(), F_GETFD) & FD_CLOEXEC, 0);
+    ASSERT_EQ(fstat(file.nativeHandle(), &st), 0);
+    EXPECT_NE(fcntl(file.nativeHandle(), F_GETFD) & FD_CLOEXEC, 0);
 }
 
 TEST(FileSystem, AtomicReplaceLeavesNoTemporaryAndKeepsOldFileOnFailure) {

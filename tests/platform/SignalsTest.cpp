@@ -14,14 +14,23 @@ namespace {
 TEST(Signals, BlockedStopSignalsWaitForTheWaiter) {
     std::thread worker([] {
         ASSERT_TRUE(blockStopSignals());
-        EXPECT_EQ(waitStopSignal(0), 0) << "nothing pending yet";
-        for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-            ASSERT_EQ(std::raise(signal), 0);
-            EXPECT_EQ(waitStopSignal(1000), signal);
+        EXPECT_EQ(waitStopSignal(0), StopRequest::None) << "nothing pending yet";
+        const struct {
+            int signal;
+            StopRequest request;
+            int exitStatus;
+        } cases[] = {{SIGTERM, StopRequest::Terminate, 143},
+                     {SIGINT, StopRequest::Interrupt, 130},
+                     {SIGHUP, StopRequest::HangUp, 129}};
+        for (const auto& c : cases) {
+            ASSERT_EQ(std::raise(c.signal), 0);
+            EXPECT_EQ(waitStopSignal(1000), c.request);
+            EXPECT_EQ(stopExitStatus(c.request), c.exitStatus);
         }
         ASSERT_EQ(std::raise(SIGINT), 0);
-        EXPECT_EQ(waitStopSignal(-5), SIGINT) << "a pending signal is taken without a wait";
-        EXPECT_EQ(waitStopSignal(50), 0);
+        EXPECT_EQ(waitStopSignal(-5), StopRequest::Interrupt)
+            << "a pending signal is taken without a wait";
+        EXPECT_EQ(waitStopSignal(50), StopRequest::None);
     });
     worker.join();
 }
@@ -30,10 +39,10 @@ TEST(Signals, WatchTakesAStopSignalAndGivesTheMaskBack) {
     std::thread worker([] {
         {
             StopSignalWatch watch;
-            ASSERT_GE(watch.descriptor(), 0);
-            EXPECT_EQ(watch.take(), 0) << "nothing pending yet";
+            ASSERT_NE(watch.handle(), kNoHandle);
+            EXPECT_EQ(watch.take(), StopRequest::None) << "nothing pending yet";
             ASSERT_EQ(std::raise(SIGHUP), 0);
-            EXPECT_EQ(watch.take(), SIGHUP);
+            EXPECT_EQ(watch.take(), StopRequest::HangUp);
         }
         sigset_t mask;
         ASSERT_EQ(pthread_sigmask(SIG_BLOCK, nullptr, &mask), 0);

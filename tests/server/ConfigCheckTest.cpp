@@ -11,7 +11,7 @@
 
 #include "core/ServerSettings.h"
 #include "platform/Socket.h"
-#include "platform/UniqueFd.h"
+#include "platform/UniqueHandle.h"
 #include "tests/support/TempDir.h"
 
 namespace velnor {
@@ -99,7 +99,7 @@ TEST(ConfigCheck, ASoundSetupHasNoFindings) {
 
 TEST(ConfigCheck, EachBrokenSetupIsNamedOnItsOwnLine) {
     // A listener of the test's own, so that one port is surely taken.
-    platform::UniqueFd held(platform::socketCreate());
+    platform::UniqueHandle held(platform::socketCreate());
     const std::uint8_t loopback[4] = {127, 0, 0, 1};
     ASSERT_EQ(platform::socketBindListen(held.get(), 0, 1, loopback), 0);
     const std::uint32_t heldPort = platform::socketLocalPort(held.get());

@@ -31,7 +31,9 @@ public:
         return true;
     }
     bool interactive() const noexcept override { return person; }
-    int stopSignal() const noexcept override { return 0; }
+    platform::StopRequest stopRequest() const noexcept override {
+        return platform::StopRequest::None;
+    }
 
     bool person = false;
     std::deque<bool> answers;

@@ -1,4 +1,4 @@
-#include "platform/UniqueFd.h"
+#include "platform/UniqueHandle.h"
 
 #include <unistd.h>
 
@@ -6,8 +6,8 @@ namespace velnor::platform {
 
 // close() is never repeated on EINTR: on Linux the descriptor is gone either way, and a
 // retry could close a descriptor another thread has just been given.
-void closeDescriptor(int fd) noexcept {
-    ::close(fd);
+void closeHandle(NativeHandle handle) noexcept {
+    ::close(static_cast<int>(handle));
 }
 
 } // namespace velnor::platform
