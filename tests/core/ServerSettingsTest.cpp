@@ -148,7 +148,7 @@ TEST(ServerSettings, HivePathPrefersCommandLineThenEnvironment) {
 TEST(ServerSettings, FileLookupsRefusePathsBeyondTheirArea) {
     TempDir dir;
     platform::FileRecord record;
-    EXPECT_TRUE(FindFirstFileAnsi(dir.path().c_str(), record));
+    EXPECT_TRUE(FindFirstFileAnsi(dir.path().string().c_str(), record));
     std::string longPath = dir.path().string() + "/" + std::string(300, 'x');
     EXPECT_FALSE(FindFirstFileAnsi(longPath.c_str(), record));
     EXPECT_EQ(GetFileAttributesAnsi(longPath.c_str()), platform::kInvalidAttributes);
