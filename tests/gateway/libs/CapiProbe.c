@@ -1,6 +1,10 @@
 /* A CAPI extension whose answer, well formed or broken on purpose, is chosen by the
    request's query. */
 #include <malloc.h>
+#ifdef _WIN32
+/* The Windows C runtime names the size of a heap block _msize. */
+#define malloc_usable_size _msize
+#endif
 #include <stdlib.h>
 #include <string.h>
 
