@@ -9,6 +9,7 @@
 
 #include "content/PathNormalizer.h"
 #include "content/Strings.h"
+#include "core/RegistryStore.h"
 #include "platform/Utf.h"
 
 namespace velnor {
@@ -42,17 +43,42 @@ void normalizeRoot(char (&root)[kSettingTextCapacity]) {
 
 const char kHiveKeyPath[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\BRELLAN\\VELNOR";
 
-ServerSettings::ServerSettings(std::string hivePath) : hive_(std::move(hivePath), kHiveKeyPath) {
+namespace {
+
+// Stands in for a store that could not be made: nothing is stored and nothing can be.
+class NoStore final : public SettingsStore {
+public:
+    HiveState state() const noexcept override { return HiveState::Missing; }
+    const char* writeRefusal() const noexcept override { return "there is no settings store"; }
+    bool query(const char*, HiveValue&) const noexcept override { return false; }
+    bool setValues(const HiveWrite*, std::size_t) noexcept override { return false; }
+    const char* label() const noexcept override { return "Settings"; }
+    const std::string& location() const noexcept override { return name_; }
+    const std::string& describe() const noexcept override { return name_; }
+    const char* subject() const noexcept override { return ""; }
+
+private:
+    std::string name_ = "(none)";
+};
+
+} // namespace
+
+ServerSettings::ServerSettings(std::string hivePath)
+    : ServerSettings(std::make_unique<SettingsHive>(std::move(hivePath), kHiveKeyPath)) {}
+
+ServerSettings::ServerSettings(std::unique_ptr<SettingsStore> store) : store_(std::move(store)) {
+    if (!store_)
+        store_ = std::make_unique<NoStore>();
     load();
 }
 
 void ServerSettings::load() {
-    // Defaults in place of a hive that is there but cannot be used would otherwise pass
-    // unnoticed; a missing hive is the ordinary first start and says nothing.
-    const HiveState state = hive_.state();
+    // Defaults in place of a store that is there but cannot be used would otherwise pass
+    // unnoticed; a missing one is the ordinary first start and says nothing.
+    const HiveState state = store_->state();
     if (state == HiveState::NotRegular || state == HiveState::Unreadable)
-        std::fprintf(stderr, "velnor: the settings hive %s %s; the defaults are used\n",
-                     hive_.filePath().c_str(),
+        std::fprintf(stderr, "velnor: %s%s %s; the defaults are used\n", store_->subject(),
+                     store_->location().c_str(),
                      state == HiveState::NotRegular ? "is not a regular file" : "cannot be read");
     port = ReadDword("Port", 80);
     timeout = ReadDword("Timeout", 3000);
@@ -78,7 +104,7 @@ void ServerSettings::load() {
 
 std::uint32_t ServerSettings::ReadDword(const char* name, std::uint32_t fallback) const {
     HiveValue value;
-    if (!hive_.query(name, value) || value.data.size() > 4)
+    if (!store_->query(name, value) || value.data.size() > 4)
         return fallback;
     // As a registry query into a 4-byte area holding the default: the stored bytes
     // overwrite its low end, whatever the stored type.
@@ -95,7 +121,7 @@ std::size_t ServerSettings::ReadString(const char* name, char* out, std::size_t 
         return 0;
     HiveValue value;
     const std::size_t limit = std::min(2 * capacity - 2, kStringDataLimit);
-    if (!hive_.query(name, value) || value.data.size() > limit) {
+    if (!store_->query(name, value) || value.data.size() > limit) {
         copyText(out, capacity, fallback);
         return std::strlen(out);
     }
@@ -155,7 +181,7 @@ int ServerSettings::WriteValues(const PendingValue* values, std::size_t count) {
             writes[i] = HiveWrite{value.name, kHiveDword, numbers[i].data(), 4};
         }
     }
-    return hive_.setValues(writes.data(), count) ? 1 : 0;
+    return store_->setValues(writes.data(), count) ? 1 : 0;
 }
 
 int ServerSettings::WriteDword(const char* name, std::uint32_t value) {
@@ -189,6 +215,24 @@ std::string HivePath(const char* commandLinePath) {
         if (c == '\\')
             c = '/';
     return path + "/velnor.reg";
+}
+
+SettingsSource ChooseSettingsSource(const char* commandLinePath, bool hostHasRegistry) {
+    SettingsSource source;
+    const char* env = std::getenv("VELNOR_REGISTRY");
+    const bool fileNamed = (commandLinePath && *commandLinePath) || (env && *env);
+    if (hostHasRegistry && !fileNamed)
+        source.registry = true;
+    else
+        source.hivePath = HivePath(commandLinePath);
+    return source;
+}
+
+std::unique_ptr<SettingsStore> OpenSettingsStore(const char* commandLinePath) {
+    SettingsSource source = ChooseSettingsSource(commandLinePath, RegistryStore::available());
+    if (source.registry)
+        return std::make_unique<RegistryStore>(kHiveKeyPath);
+    return std::make_unique<SettingsHive>(std::move(source.hivePath), kHiveKeyPath);
 }
 
 platform::HeapPtr<char16_t> AnsiToWide(const char* text) {

@@ -1,9 +1,10 @@
-// The server's settings: the record loaded once from the settings hive, the read-only
+// The server's settings: the record loaded once from the settings store, the read-only
 // snapshot every request reads, and the small path and text helpers they share.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "core/SettingsHive.h"
@@ -23,13 +24,16 @@ constexpr std::uint32_t kDefaultMaxBodySize = 16u * 1024 * 1024;
 
 extern const char kHiveKeyPath[]; // "HKEY_LOCAL_MACHINE\SOFTWARE\BRELLAN\VELNOR"
 
-/// The process-wide settings record, read from the hive once at start.
+/// The process-wide settings record, read from its store once at start.
 ///
 /// Texts live in fixed areas of the record rather than separate heap blocks, so
 /// loading cannot fail for want of memory: a setting is its stored value or its default.
 class ServerSettings {
 public:
+    // The settings of a hive file.
     explicit ServerSettings(std::string hivePath);
+    // The settings of any store; null reads every default and stores nothing.
+    explicit ServerSettings(std::unique_ptr<SettingsStore> store);
     virtual ~ServerSettings() = default;
     ServerSettings(const ServerSettings&) = delete;
     ServerSettings& operator=(const ServerSettings&) = delete;
@@ -50,10 +54,11 @@ public:
         const char* text;
         std::uint32_t number;
     };
-    // Stores every value in one locked rewrite of the hive: all of them, or none. 1 or 0.
+    // Stores every value at once: all of them, or none. 1 or 0.
     int WriteValues(const PendingValue* values, std::size_t count);
 
-    const std::string& hivePath() const noexcept { return hive_.filePath(); }
+    // Where the settings came from, to be named and queried again.
+    const SettingsStore& store() const noexcept { return *store_; }
 
     char serverSoftware[kSettingTextCapacity] = {};
     char documentRoot[kSettingTextCapacity] = {};
@@ -72,7 +77,7 @@ public:
 
 private:
     void load();
-    SettingsHive hive_;
+    std::unique_ptr<SettingsStore> store_;
 };
 
 /// The read-only snapshot handed to every request context. Texts point into the
@@ -99,6 +104,18 @@ struct ServerConfig {
 // Where the hive is: the command line's file, else $VELNOR_REGISTRY, else velnor.reg
 // in the program directory.
 std::string HivePath(const char* commandLinePath);
+
+// Where the settings are kept: the command line's file, else $VELNOR_REGISTRY; with
+// neither, the registry key kHiveKeyPath on a host that has a registry, and velnor.reg in
+// the program directory on one that has not.
+struct SettingsSource {
+    bool registry = false;
+    std::string hivePath; // when not in the registry
+};
+SettingsSource ChooseSettingsSource(const char* commandLinePath, bool hostHasRegistry);
+
+// The store of that choice on this host.
+std::unique_ptr<SettingsStore> OpenSettingsStore(const char* commandLinePath);
 
 // A new zero-filled UTF-16 copy of 8-bit text, or null. Freed by its owner.
 platform::HeapPtr<char16_t> AnsiToWide(const char* text);

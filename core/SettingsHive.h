@@ -18,48 +18,26 @@
 // written.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
-#include <vector>
+
+#include "core/SettingsStore.h"
 
 namespace velnor {
 
-constexpr std::uint32_t kHiveString = 1;       // REG_SZ
-constexpr std::uint32_t kHiveExpandString = 2; // REG_EXPAND_SZ
-constexpr std::uint32_t kHiveBinary = 3;       // REG_BINARY
-constexpr std::uint32_t kHiveDword = 4;        // REG_DWORD
-
-struct HiveValue {
-    std::uint32_t type = 0;
-    std::vector<unsigned char> data;
-};
-
-// What the hive's path names, as far as reading goes.
-enum class HiveState { Missing, Readable, NotRegular, Unreadable };
-
-/// One value to store: its name, registry type and raw data.
-struct HiveWrite {
-    const char* name;
-    std::uint32_t type;
-    const void* data;
-    std::size_t size;
-};
-
 /// One key of a hive file, read and written by value.
-class SettingsHive {
+class SettingsHive final : public SettingsStore {
 public:
     SettingsHive(std::string filePath, std::string keyPath);
 
     const std::string& filePath() const noexcept { return filePath_; }
 
-    HiveState state() const noexcept;
+    HiveState state() const noexcept override;
     // Why a write would be refused as the file stands now (a sentence end such as "it is
     // not a regular file"), or null.
-    const char* writeRefusal() const noexcept;
+    const char* writeRefusal() const noexcept override;
 
     // False when the file, the key or the value is missing or unreadable.
-    bool query(const char* name, HiveValue& value) const noexcept;
+    bool query(const char* name, HiveValue& value) const noexcept override;
 
     // Sets one value, creating the file and the key when missing; it then has exactly one
     // line in the key. False on failure, in which case the file is unchanged.
@@ -67,7 +45,12 @@ public:
                   std::size_t size) noexcept;
     // Sets several values in one locked rewrite of the file: every one of them, or (on
     // failure) none.
-    bool setValues(const HiveWrite* values, std::size_t count) noexcept;
+    bool setValues(const HiveWrite* values, std::size_t count) noexcept override;
+
+    const char* label() const noexcept override { return "Hive"; }
+    const std::string& location() const noexcept override { return filePath_; }
+    const std::string& describe() const noexcept override { return filePath_; }
+    const char* subject() const noexcept override { return "the settings hive "; }
 
 private:
     std::string filePath_;

@@ -26,7 +26,7 @@ SocketConnection::SocketConnection() noexcept {
 
 SocketConnection::SocketConnection(platform::SocketHandle adopted) noexcept : handle(adopted) {
     StartSockets();
-    if (handle != -1)
+    if (handle != platform::kNoSocket)
         platform::socketSetNonBlocking(handle);
 }
 
@@ -38,8 +38,7 @@ int SocketConnection::StartSockets() noexcept {
     // The flag is set before the work, so start-up is attempted once per process.
     if (socketsStarted.exchange(true))
         return 1;
-    platform::ignoreBrokenPipes();
-    return 1;
+    return platform::startSockets() ? 1 : 0;
 }
 
 int SocketConnection::Close() noexcept {
@@ -75,9 +74,9 @@ int SocketConnection::Listen(std::uint32_t port, const std::uint8_t (&address)[4
     return 1;
 }
 
-int SocketConnection::Accept(platform::PeerAddress& peer) noexcept {
+platform::SocketHandle SocketConnection::Accept(platform::PeerAddress& peer) noexcept {
     if (WaitReadable() < 1)
-        return -1;
+        return platform::kNoSocket;
     return platform::socketAccept(handle, peer);
 }
 

@@ -35,15 +35,16 @@ public:
     // Shuts the socket down and closes it: the close result, or -1 when none was open.
     virtual int Close() noexcept;
 
-    // Process-wide socket start-up, done once; always 1 here.
+    // Process-wide socket start-up, done once: 1, or 0 when sockets cannot be used.
     static int StartSockets() noexcept;
 
     // Opens a listening socket on `port` (any address, or 127.0.0.1 only): 1 or -1.
     int Listen(std::uint32_t port, bool loopbackOnly = false) noexcept;
     // The same on one local address (network order; 0.0.0.0 is every address).
     int Listen(std::uint32_t port, const std::uint8_t (&address)[4]) noexcept;
-    // Waits for a pending connection: the new handle, or -1 (also after the timeout).
-    int Accept(platform::PeerAddress& peer) noexcept;
+    // Waits for a pending connection: the new handle, or kNoSocket (also after the
+    // timeout).
+    platform::SocketHandle Accept(platform::PeerAddress& peer) noexcept;
     // > 0 readable, 0 timed out, -1 failed.
     int WaitReadable() noexcept;
     // Starts a new answer: the pace of the sends that follow is judged from here.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "content/PathNormalizer.h"
+#include "content/ReservedNames.h"
 #include "content/Strings.h"
 #include "http/HttpDate.h"
 #include "http/RequestContext.h"
@@ -204,6 +205,13 @@ int RequestContext::resolveTarget() noexcept {
     char full[kTargetCapacity] = {};
     if (!joinCanonical(full, documentRoot, path))
         return 400;
+    // A name the file system could read as another (a stream, a short name, a device) is
+    // no name here, before anything is looked up or judged by name. The root is the
+    // operator's own text and is not asked. Left in `path` as a missing file's would be.
+    if (hasReservedName(full + rootLength(documentRoot))) {
+        std::memcpy(path, full, sizeof path);
+        return 404;
+    }
     const bool gateway = isUnderCgiRoot(full, cgiRoot);
 
     std::size_t fullLength = std::strlen(full);

@@ -21,8 +21,10 @@ struct PeerAddress {
 };
 static_assert(sizeof(PeerAddress) == 16);
 
-// Makes SIGPIPE harmless for the whole process (sends also pass MSG_NOSIGNAL).
-void ignoreBrokenPipes() noexcept;
+// Readies the process for sockets, once, before the first one is made: here SIGPIPE is
+// made harmless (sends also pass MSG_NOSIGNAL); Windows starts its socket library.
+// False when sockets cannot be used.
+bool startSockets() noexcept;
 
 // A new non-blocking, close-on-exec IPv4 stream socket, or -1.
 SocketHandle socketCreate() noexcept;

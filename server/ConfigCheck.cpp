@@ -245,11 +245,12 @@ int RunCheckCommand(const ServerSettings& settings, const std::uint8_t (&bindAdd
     std::size_t problems = 0;
     // The load has said this on standard error already (the server says it at start);
     // for the test it is a problem like any other: the server would run on the defaults.
-    const HiveState hive = SettingsHive(settings.hivePath(), kHiveKeyPath).state();
-    if (hive == HiveState::NotRegular || hive == HiveState::Unreadable) {
+    const SettingsStore& store = settings.store();
+    const HiveState state = store.state();
+    if (state == HiveState::NotRegular || state == HiveState::Unreadable) {
         Findings findings(sink);
-        findings.add("Hive: %s %s: the defaults are used", settings.hivePath().c_str(),
-                     hive == HiveState::NotRegular ? "is not a regular file" : "cannot be read");
+        findings.add("%s: %s %s: the defaults are used", store.label(), store.location().c_str(),
+                     state == HiveState::NotRegular ? "is not a regular file" : "cannot be read");
         problems += findings.count();
     }
     problems += CheckConfiguration(settings, place, sink);

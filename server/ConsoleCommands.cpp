@@ -4,8 +4,8 @@
 
 #include "content/PathNormalizer.h"
 #include "content/Strings.h"
+#include "core/RegistryStore.h"
 #include "core/ServerSettings.h"
-#include "core/SettingsHive.h"
 #include "platform/Socket.h"
 #include "platform/Utf.h"
 
@@ -278,10 +278,17 @@ void PrintUsage(std::FILE* out) noexcept {
     for (const CommandEntry& entry : kCommandTable)
         std::fprintf(out, "  %-11s %s\n", entry.name, entry.summary);
     std::fputs("\n"
-               "options:\n"
-               "  --registry FILE  settings hive (default: $VELNOR_REGISTRY, else velnor.reg\n"
-               "                   in the program directory)\n"
-               "  --bind ADDRESS   listen on this IPv4 address only (default: every address)\n"
+               "options:\n",
+               out);
+    // Without a file named, a host with a registry keeps the settings there.
+    std::fputs(
+        RegistryStore::available()
+            ? "  --registry FILE  settings hive (default: $VELNOR_REGISTRY, else the\n"
+              "                   registry key HKEY_LOCAL_MACHINE\\SOFTWARE\\BRELLAN\\VELNOR)\n"
+            : "  --registry FILE  settings hive (default: $VELNOR_REGISTRY, else velnor.reg\n"
+              "                   in the program directory)\n",
+        out);
+    std::fputs("  --bind ADDRESS   listen on this IPv4 address only (default: every address)\n"
                "  --yes            answer Yes to every question (without it and without a\n"
                "                   terminal the answer is No)\n"
                "  --help           show this text; after a command, that command's usage\n",
@@ -305,13 +312,13 @@ void PrintAbout(const ServerSettings& settings, std::FILE* out) noexcept {
 }
 
 void PrintSettings(const ServerSettings& settings, std::FILE* out) noexcept {
-    std::fprintf(out, "Hive: %s\n", settings.hivePath().c_str());
-    const SettingsHive hive(settings.hivePath(), kHiveKeyPath);
+    const SettingsStore& store = settings.store();
+    std::fprintf(out, "%s: %s\n", store.label(), store.location().c_str());
     for (const SettingEntry& entry : kSettingTable) {
         char value[kSettingTextCapacity + 16];
         effectiveValue(settings, entry, value, sizeof value);
         HiveValue stored;
-        const bool isStored = hive.query(entry.name, stored);
+        const bool isStored = store.query(entry.name, stored);
         const char* mark = !isStored                                    ? " (default)"
                            : storedValueIsUsed(settings, entry, stored) ? ""
                                                                         : kUnusableMark;
@@ -358,13 +365,13 @@ int SetSetting(ServerSettings& settings, const char* name, const char* value, st
         value = text;
     }
     if (!stored) {
-        const char* why = SettingsHive(settings.hivePath(), kHiveKeyPath).writeRefusal();
+        const char* why = settings.store().writeRefusal();
         std::fprintf(errors, "velnor: cannot store %s in %s%s%s\n", entry->name,
-                     settings.hivePath().c_str(), why ? ": " : "", why ? why : "");
+                     settings.store().describe().c_str(), why ? ": " : "", why ? why : "");
         return kExitFailure;
     }
     std::fprintf(out, "%s=%s stored in %s; it takes effect at the next start.\n", entry->name,
-                 value ? value : "", settings.hivePath().c_str());
+                 value ? value : "", settings.store().describe().c_str());
     return kExitSuccess;
 }
 

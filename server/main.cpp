@@ -38,7 +38,7 @@ int runSetup(ServerSettings& settings, const CommandLine& line) {
 }
 
 int run(const CommandLine& line) {
-    ServerSettings settings(HivePath(line.registry));
+    ServerSettings settings(OpenSettingsStore(line.registry));
     switch (line.command) {
     case ConsoleCommand::Run:
         return RunControlWindow(settings, line);

@@ -68,11 +68,11 @@ sockaddr_in ipv4Address(const std::uint8_t (&address)[4], std::uint16_t port) no
 
 } // namespace
 
-void ignoreBrokenPipes() noexcept {
+bool startSockets() noexcept {
     struct sigaction action {};
     action.sa_handler = SIG_IGN;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGPIPE, &action, nullptr);
+    return ::sigaction(SIGPIPE, &action, nullptr) == 0;
 }
 
 SocketHandle socketCreate() noexcept {

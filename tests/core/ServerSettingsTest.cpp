@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "core/RegistryStore.h"
 #include "core/ServerSettings.h"
 #include "platform/Utf.h"
 #include "tests/support/TempDir.h"
@@ -144,6 +145,43 @@ TEST(ServerSettings, HivePathPrefersCommandLineThenEnvironment) {
     EXPECT_EQ(fallback[0], '/');
 }
 #endif
+
+TEST(ServerSettings, ANamedFileIsUsedElseTheRegistryWhereTheHostHasOne) {
+    const std::string programHive = HivePath(""); // $VELNOR_REGISTRY is unset here
+    struct Case {
+        const char* label;
+        const char* commandLine;
+        const char* environment;
+        bool hostHasRegistry;
+        bool registry;
+        std::string hivePath;
+    };
+    const Case cases[] = {
+        {"command line", "/tmp/a.reg", nullptr, false, false, "/tmp/a.reg"},
+        {"command line, registry", "/tmp/a.reg", nullptr, true, false, "/tmp/a.reg"},
+        {"both named", "/tmp/a.reg", "/tmp/env.reg", true, false, "/tmp/a.reg"},
+        {"environment", nullptr, "/tmp/env.reg", false, false, "/tmp/env.reg"},
+        {"environment, registry", "", "/tmp/env.reg", true, false, "/tmp/env.reg"},
+        {"none, registry", nullptr, nullptr, true, true, ""},
+        {"empty names, registry", "", "", true, true, ""},
+        {"none, no registry", nullptr, nullptr, false, false, programHive},
+        {"empty names, no registry", "", "", false, false, programHive},
+    };
+    for (const Case& c : cases) {
+        if (c.environment)
+            ::setenv("VELNOR_REGISTRY", c.environment, 1);
+        const SettingsSource source = ChooseSettingsSource(c.commandLine, c.hostHasRegistry);
+        EXPECT_EQ(source.registry, c.registry) << c.label;
+        EXPECT_EQ(source.hivePath, c.hivePath) << c.label;
+        // What this host opens for the same names.
+        if (c.hostHasRegistry == RegistryStore::available()) {
+            const std::unique_ptr<SettingsStore> store = OpenSettingsStore(c.commandLine);
+            EXPECT_STREQ(store->label(), c.registry ? "Registry key" : "Hive") << c.label;
+            EXPECT_EQ(store->location(), c.registry ? kHiveKeyPath : c.hivePath) << c.label;
+        }
+        ::unsetenv("VELNOR_REGISTRY");
+    }
+}
 
 TEST(ServerSettings, FileLookupsRefusePathsBeyondTheirArea) {
     TempDir dir;

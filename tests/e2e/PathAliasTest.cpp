@@ -109,6 +109,55 @@ TEST_F(PathAliasTest, OnlyRegularFilesAndNeverAPasswordFile) {
     run({{"still serving", closing("/a.txt"), served(kAlphaText, "text/plain")}});
 }
 
+// Streams, short names, trailing dots, devices and patterns name another file on some file
+// systems, so they are no names on any: each is refused here although it is a real file,
+// and the ordinary names that merely look alike are served.
+TEST_F(PathAliasTest, NamesReadAsAnotherFileAreNotFound) {
+    const std::string alice = "Authorization: Basic YWxpY2U6c2VjcmV0\r\n"; // alice:secret
+    const struct {
+        const char* file;
+        std::string request;
+    } refused[] = {
+        {"a:b", closing("/a:b")},
+        {"docs/page.html::$DATA", closing("/docs/page.html::$DATA")},
+        {"d:$I30:$INDEX_ALLOCATION/page.html", closing("/d:$I30:$INDEX_ALLOCATION/page.html")},
+        {"PASSWO~1", closing("/PASSWO~1")},
+        {"SECRET~1.TXT", closing("/SECRET~1.TXT")},
+        {"x.", closing("/x.")},
+        {"deep./d.txt", closing("/deep./d.txt")},
+        {"app/cgi./p.exe", closing("/app/cgi./p.exe")},
+        {"private/access.cha.", closing("/private/access.cha.", alice)},
+        {"nul.txt", closing("/nul.txt")},
+        {"Con.x", closing("/cOn.x")},
+        {"lpt1.anything", closing("/LPT1.anything")},
+        {"COM\xC2\xB9", closing("/com\xC2\xB9")},
+        {"CONIN$", closing("/CONIN$")},
+        {"star*.txt", closing("/star*.txt")},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.file);
+        server.writeDocument(c.file, "ALIAS-BYTES\n");
+        const std::string answer = roundTrip(server.port(), c.request, 3s);
+        EXPECT_EQ(answer, k404);
+        EXPECT_EQ(answer.find("ALIAS-BYTES"), std::string::npos);
+    }
+    const struct {
+        const char* name;
+        const char* type;
+    } ordinary[] = {
+        {"con-tact.html", "text/html"},        {"nullable.txt", "text/plain"},
+        {"com10", "application/octet-stream"}, {"lpt", "application/octet-stream"},
+        {"a~b", "application/octet-stream"},   {"~user", "application/octet-stream"},
+        {"file.name.txt", "text/plain"},       {"PASSWORD~1.HTML", "text/html"},
+    };
+    std::vector<Case> cases;
+    for (const auto& c : ordinary) {
+        server.writeDocument(c.name, "ordinary\n");
+        cases.push_back({c.name, closing(std::string("/") + c.name), served("ordinary\n", c.type)});
+    }
+    run(cases);
+}
+
 // The root's password file names "admin", guest's own directory names "guest"; alice's
 // directory has none of its own, so the root's governs it whatever the spelling.
 class CanonicalPasswordTest : public ServerTest {

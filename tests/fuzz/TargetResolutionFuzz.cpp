@@ -1,6 +1,7 @@
 // Target resolution and its path normaliser: whatever the client names, the canonical
-// path has no "." or ".." names and no repeated separators, fits its area, and the path
-// the server goes on to use lies inside the document root.
+// path has no "." or ".." names and no repeated separators, fits its area, the path the
+// server goes on to use lies inside the document root, and one it answers from holds no
+// stream, trailing dot or trailing space.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -37,6 +38,14 @@ bool climbsAboveStart(const std::string& text) {
         start = end + 1;
     }
     return false;
+}
+
+// True when a "\"-separated name of `text` holds a ':' or ends in a dot or a space: a stream
+// or a name the file system would shorten, each naming some other file.
+bool hasAliasName(const std::string& text) {
+    const std::string wrapped = text + "\\";
+    return text.find(':') != std::string::npos || wrapped.find(".\\") != std::string::npos ||
+           wrapped.find(" \\") != std::string::npos;
 }
 
 void checkNormalizer(const std::string& input, std::size_t capacity) {
@@ -93,6 +102,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(std::memchr(context.path, '\0', sizeof context.path) != nullptr);
     if (status == 200 || status == 304 || status == 404 || status == 999) {
         checkResolvedPath(context.path, tree.documentRoot);
+    }
+    // A path the server answers from holds no name that another file system reads as
+    // another file.
+    if (status == 200 || status == 304 || status == 999) {
+        FUZZ_CHECK(!hasAliasName(std::string(context.path).substr(tree.documentRoot.size())));
     }
     return 0;
 }

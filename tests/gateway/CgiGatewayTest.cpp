@@ -186,7 +186,7 @@ TEST_F(CgiGatewayTest, EnvironmentIsTheVariableSetAlone) {
 TEST_F(CgiGatewayTest, ProgramStartsClean) {
     // The server ignores SIGPIPE and blocks its stop signals; none of that may reach the
     // program, and neither may a descriptor opened without close-on-exec.
-    platform::ignoreBrokenPipes();
+    platform::startSockets();
     ASSERT_TRUE(platform::blockStopSignals());
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> inherited(std::fopen("/dev/null", "r"),
                                                               std::fclose);

@@ -265,6 +265,23 @@ TEST_F(TargetResolverTest, ComparesTheCgiRootByWholeNamesExactly) {
     }
 }
 
+// A name another file system reads as another file is refused although it is a real file
+// here, leaving its canonical path for the password check as a missing file does. The
+// document root is the operator's text: a drive's colon in it names no stream.
+TEST_F(TargetResolverTest, RefusesNamesReadAsAnotherFileBelowTheRoot) {
+    fs::create_directories(www_ / "docs.");
+    fs::create_directories(www_ / "drive:");
+    dir_.write("www/docs./page.html", "alias");
+    dir_.write("www/drive:/index.html", "inside");
+    EXPECT_EQ(resolve("/docs./page.html"), 404);
+    EXPECT_EQ(below(), "\\docs.\\page.html");
+
+    const std::string root = documentRoot_ + "\\drive:";
+    config_.documentRoot = root.c_str();
+    EXPECT_EQ(resolve("/"), 200);
+    EXPECT_EQ(resolve("/index.html:x"), 404);
+}
+
 TEST_F(TargetResolverTest, AnswersUnchangedFilesWith304) {
     const std::string same = httpDateOf("docs/page.html", 0);
     const std::string older = httpDateOf("docs/page.html", -1);

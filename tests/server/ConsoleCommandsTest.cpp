@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "core/RegistryStore.h"
 #include "core/ServerSettings.h"
 #include "core/SettingsHive.h"
 #include "platform/HostAddress.h"
@@ -170,6 +173,49 @@ TEST_F(SetSettingTest, SettingsListsEveryValueAndMarksDefaults) {
     EXPECT_NE(text.find("\nCgiRoot=\\wwwroot\\scripts (default)\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nMaxBodySize=16777216 (default)\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("\nPort: "), std::string::npos) << "reserved for the listener";
+}
+
+TEST(ConsoleCommands, SettingsNameWhereTheyAreKept) {
+    TempDir dir;
+    const std::string file = dir.file("velnor.reg");
+    // A host with a registry is tested on a key of the user's own, never the machine's.
+    const std::string key = RegistryStore::available()
+                                ? "HKEY_CURRENT_USER\\SOFTWARE\\BRELLAN\\VELNOR-test-console"
+                                : kHiveKeyPath;
+    struct Case {
+        const char* label;
+        std::function<std::unique_ptr<SettingsStore>()> open;
+        std::string listed;   // the first line of `velnor settings`
+        bool stored;          // whether `velnor set Port 8080` succeeds
+        std::string reported; // what it says, on its output or its errors
+    };
+    const Case cases[] = {
+        {"hive file", [&] { return std::make_unique<SettingsHive>(file, kHiveKeyPath); },
+         "Hive: " + file + "\n", true,
+         "Port=8080 stored in " + file + "; it takes effect at the next start.\n"},
+        {"registry", [&] { return std::make_unique<RegistryStore>(key); },
+         "Registry key: " + key + "\n", RegistryStore::available(),
+         RegistryStore::available() ? "Port=8080 stored in the registry key " + key +
+                                          "; it takes effect at the next start.\n"
+                                    : "velnor: cannot store Port in the registry key " + key +
+                                          ": this host has no registry\n"},
+    };
+    for (const Case& c : cases) {
+        ServerSettings settings(c.open());
+        Captured listed;
+        PrintSettings(settings, listed.get());
+        const std::string text = listed.text();
+        EXPECT_EQ(text.substr(0, text.find('\n') + 1), c.listed) << c.label;
+        Captured out;
+        Captured errors;
+        EXPECT_EQ(SetSetting(settings, "Port", "8080", out.get(), errors.get()) == 0, c.stored)
+            << c.label;
+        EXPECT_EQ((c.stored ? out : errors).text(), c.reported) << c.label;
+        if (c.stored) {
+            EXPECT_EQ(ServerSettings(c.open()).port, 8080u) << c.label;
+        }
+    }
+    platform::RegistryKey(key).remove();
 }
 
 TEST(ConsoleCommands, AboutShowsTheServerSoftwareSetting) {
