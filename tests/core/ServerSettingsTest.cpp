@@ -22,6 +22,7 @@ std::string hive(const std::string& values) {
            values;
 }
 
+#ifndef _WIN32
 void expectDefaults(const ServerSettings& s) {
     EXPECT_STREQ(s.serverSoftware, "VELNOR/2.34");
     EXPECT_STREQ(s.documentRoot, "\\wwwroot");
@@ -36,6 +37,7 @@ void expectDefaults(const ServerSettings& s) {
     EXPECT_EQ(s.keepAlive, 1u);
     EXPECT_EQ(s.reverseLookup, 0u);
 }
+#endif
 
 } // namespace
 
