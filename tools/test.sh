@@ -2,7 +2,8 @@
 # Builds VELNOR and runs every test: the format check, the normal build with all tests,
 # the robustness run and an ApacheBench check, the tests again under AddressSanitizer +
 # UndefinedBehaviorSanitizer and ThreadSanitizer, the 32-bit ARM plug-in, a bounded
-# fuzzing run, an optimized build with clang, and the Debian package tried unpacked.
+# fuzzing run, an optimized build with clang, the Windows cross build with its tests under
+# wine, and the Debian package tried unpacked.
 # Every build treats compiler warnings as errors.
 # Installs what a bare machine lacks (as root, from Debian's packages).
 #
@@ -90,6 +91,10 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$root/build-clang" -DCMAKE_BUILD_TYPE=
     -DVELNOR_WERROR=ON >/dev/null
 cmake --build "$root/build-clang" -j"$jobs"
 stage_time "the clang build"
+
+echo "== Windows build: unit tests and an end-to-end subset under wine"
+./tools/windows-check.sh
+stage_time "the Windows check"
 
 echo "== Debian package, unpacked and tried"
 ./tools/package-check.sh "$root/build"

@@ -89,9 +89,12 @@ typedef struct VelnorTextTable {
  * exports fnVelnorLog. Their declarations go here, after the memory forms they use.
  *
  * VELNOR_EXPORT keeps an entry exported from a library built with -fvisibility=hidden:
- * a definition after this header takes the attribute from the declaration.
+ * a definition after this header takes the attribute from the declaration. A Windows DLL
+ * exports what is marked for export instead, and then nothing else.
  */
-#if defined(__GNUC__)
+#if defined(_WIN32)
+#define VELNOR_EXPORT __declspec(dllexport)
+#elif defined(__GNUC__)
 #define VELNOR_EXPORT __attribute__((visibility("default")))
 #else
 #define VELNOR_EXPORT

@@ -119,8 +119,13 @@ protected:
     void TearDown() override {
         if (server.joinable())
             stop();
+#ifdef _WIN32
+        _putenv_s("VELNOR_TEST_LOG_RECORD", "");
+        _putenv_s("VELNOR_TEST_LOG_SLEEP_MS", "");
+#else
         unsetenv("VELNOR_TEST_LOG_RECORD");
         unsetenv("VELNOR_TEST_LOG_SLEEP_MS");
+#endif
     }
 
     void usePlugin(const std::string& path) {
