@@ -6,6 +6,14 @@
 #include <cstdint>
 #include <cstdio>
 
+// The Windows build formats with the C99 printf of its runtime, which the compiler checks
+// under a name of its own.
+#ifdef __MINGW32__
+#define VELNOR_PRINTF_FORMAT gnu_printf
+#else
+#define VELNOR_PRINTF_FORMAT printf
+#endif
+
 namespace velnor {
 
 class ServerSettings;
@@ -46,7 +54,7 @@ namespace check {
 class Findings {
 public:
     explicit Findings(FindingSink& sink) noexcept : sink_(sink) {}
-    void add(const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
+    void add(const char* format, ...) noexcept __attribute__((format(VELNOR_PRINTF_FORMAT, 2, 3)));
     std::size_t count() const noexcept { return count_; }
 
 private:

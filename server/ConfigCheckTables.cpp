@@ -98,8 +98,8 @@ struct Judging {
     bool resolve = true; // error documents: look them up under the document root
 };
 
-__attribute__((format(printf, 3, 4))) void ignored(Judging& judging, const Line& line,
-                                                   const char* format, ...) noexcept {
+__attribute__((format(VELNOR_PRINTF_FORMAT, 3, 4))) void ignored(Judging& judging, const Line& line,
+                                                                 const char* format, ...) noexcept {
     char why[2 * kSettingTextCapacity + 96];
     va_list arguments;
     va_start(arguments, format);

@@ -11,6 +11,7 @@
 #include "http/StatusLines.h"
 #include "platform/HeapBlock.h"
 #include "platform/HeapSize.h"
+#include "velnor/velnor.h"
 
 namespace velnor::test {
 namespace {
@@ -202,7 +203,7 @@ TEST_F(InProcessGatewayTest, CapiFailures) {
 
 // The allocator's size for a block of `bytes`, as the probes' blocks get it.
 std::size_t blockSizeFor(std::size_t bytes) {
-    platform::HeapPtr<char> block(static_cast<char*>(std::calloc(bytes, 1)));
+    platform::ExtensionBlockPtr<char> block(static_cast<char*>(velnor_alloc(bytes)));
     return platform::usableSize(block.get());
 }
 
