@@ -93,7 +93,8 @@ bool mayWrite(const char* osPath) noexcept {
 }
 
 bool mayWriteDirectory(const char* osPath) noexcept {
-    if (osPath == nullptr)
+    // An empty path names no directory (and would put the trial file in the root).
+    if (osPath == nullptr || *osPath == '\0')
         return false;
     // A trial file is created and deleted in the directory: creating needs the right to
     // add files and deleting it on close the right a rename also needs.

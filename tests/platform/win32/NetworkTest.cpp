@@ -127,6 +127,8 @@ TEST(WindowsNetwork, SocketCallsOverLoopback) {
     const std::uint16_t port = c.port;
     c.listener.close();
     EXPECT_EQ(probeListen(port, kLoopback), ListenProbe::Free) << "a closed listener frees it";
+    Socket refused(socketCreate());
+    EXPECT_EQ(socketConnect(refused.handle, kLoopback, port, 5000), -1) << "nobody listens";
 }
 
 TEST(WindowsNetwork, WakeEventKeepsItsSignalUntilCleared) {
