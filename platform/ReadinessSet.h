@@ -27,7 +27,35 @@ public:
     int waitOne(std::uint64_t& token, long timeoutMs) noexcept;
 
 private:
+#ifdef _WIN32
+    // This system has no kernel readiness set: one waiter at a time polls for all of
+    // them, under the state this owns.
+    struct Poller;
+    class PollerOwner {
+    public:
+        PollerOwner() = default;
+        PollerOwner(PollerOwner&& other) noexcept
+            : poller_(std::exchange(other.poller_, nullptr)) {}
+        PollerOwner& operator=(PollerOwner&& other) noexcept {
+            if (this != &other)
+                reset(std::exchange(other.poller_, nullptr));
+            return *this;
+        }
+        PollerOwner(const PollerOwner&) = delete;
+        PollerOwner& operator=(const PollerOwner&) = delete;
+        ~PollerOwner() { reset(); }
+
+        bool valid() const noexcept { return poller_ != nullptr; }
+        Poller* get() const noexcept { return poller_; }
+        void reset(Poller* poller = nullptr) noexcept;
+
+    private:
+        Poller* poller_ = nullptr;
+    };
+    PollerOwner fd_;
+#else
     UniqueHandle fd_;
+#endif
 };
 
 } // namespace velnor::platform

@@ -18,7 +18,41 @@ public:
     SocketHandle handle() const noexcept { return fd_.get(); }
 
 private:
+#ifdef _WIN32
+    // Here a wake-up is a datagram between two connected loopback sockets, the only kind
+    // of object a socket wait watches. The event owns both; the reading one is the handle.
+    class SocketPair {
+    public:
+        SocketPair() = default;
+        SocketPair(SocketPair&& other) noexcept
+            : read_(std::exchange(other.read_, kNoSocket)),
+              write_(std::exchange(other.write_, kNoSocket)) {}
+        SocketPair& operator=(SocketPair&& other) noexcept {
+            if (this != &other) {
+                reset();
+                read_ = std::exchange(other.read_, kNoSocket);
+                write_ = std::exchange(other.write_, kNoSocket);
+            }
+            return *this;
+        }
+        SocketPair(const SocketPair&) = delete;
+        SocketPair& operator=(const SocketPair&) = delete;
+        ~SocketPair() { reset(); }
+
+        SocketHandle get() const noexcept { return read_; }
+        bool valid() const noexcept { return read_ != kNoSocket; }
+        void reset() noexcept;
+        bool open() noexcept;
+        void send() const noexcept;
+
+    private:
+        SocketHandle read_ = kNoSocket;
+        SocketHandle write_ = kNoSocket;
+    };
+    SocketPair fd_;
+#else
     UniqueHandle fd_;
+#endif
 };
 
 // Waits until `fd` is readable or `wakeFd` (when not kNoSocket) is signalled: > 0 when `fd` is
