@@ -120,7 +120,11 @@ void checkLogFile(const ServerSettings& settings, Findings& findings) noexcept {
     char file[kShownPathCapacity];
     showPath(settings.logFilePath, file);
     char directory[kShownPathCapacity];
-    const char* slash = std::strrchr(file, '/');
+    // The system's form of the path: "/" here, "\" (or "/") on Windows.
+    const char* slash = nullptr;
+    for (const char* p = file; *p != '\0'; ++p)
+        if (isSeparator(*p))
+            slash = p;
     if (slash == nullptr)
         std::snprintf(directory, sizeof directory, ".");
     else if (slash == file)
