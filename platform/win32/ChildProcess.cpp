@@ -338,9 +338,8 @@ bool ChildProcess::hasExited() noexcept {
 }
 
 bool ChildProcess::waitForExit(long timeoutMs) noexcept {
-    const DWORD wait = timeoutMs <= 0                ? 0
-                       : timeoutMs >= long(INFINITE) ? INFINITE - 1
-                                                     : DWORD(timeoutMs);
+    // A long is 32 bits here, so any positive one is short of INFINITE.
+    const DWORD wait = timeoutMs <= 0 ? 0 : DWORD(timeoutMs);
     return ::WaitForSingleObject(asHandle(process_), wait) == WAIT_OBJECT_0;
 }
 
