@@ -234,6 +234,8 @@ int ChildProcess::waitReady(bool wantInput, long timeoutMs) noexcept {
     const ULONGLONG deadline = ::GetTickCount64() + ULONGLONG(timeoutMs > 0 ? timeoutMs : 0);
     for (;;) {
         drainErrors();
+        // Settled even when not asked about, so a finished write never keeps waking the wait.
+        input.settle();
         if (pipes.closeInputWhenWritten) {
             input_.reset();
             if (!input.pending)
@@ -247,11 +249,8 @@ int ChildProcess::waitReady(bool wantInput, long timeoutMs) noexcept {
             if (output.held > 0 || output.ended)
                 ready |= kOutputReadable;
         }
-        if (inputWanted) {
-            input.settle();
-            if (!input.pending)
-                ready |= kInputWritable;
-        }
+        if (inputWanted && !input.pending)
+            ready |= kInputWritable;
         if (ready != 0)
             return ready;
         const ULONGLONG now = ::GetTickCount64();
@@ -265,7 +264,8 @@ int ChildProcess::waitReady(bool wantInput, long timeoutMs) noexcept {
         }
         const ULONGLONG left = deadline - now;
         const DWORD wait = left < INFINITE ? DWORD(left) : INFINITE - 1;
-        if (count > 0 && ::WaitForMultipleObjects(count, events, FALSE, wait) == WAIT_FAILED)
+        // Output still open has a read in flight, so there is always something to wait on.
+        if (count == 0 || ::WaitForMultipleObjects(count, events, FALSE, wait) == WAIT_FAILED)
             return -1;
     }
 }
