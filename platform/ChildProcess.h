@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#ifdef _WIN32
+#include <memory>
+#endif
 
 #include "platform/UniqueHandle.h"
 
@@ -88,9 +91,33 @@ private:
 
     int pid_ = -1;
     bool reapedElsewhere_ = false;
+#ifdef _WIN32
+    // The server's pipe ends with their transfers in flight. The system writes into
+    // them until a transfer completes, so they stay in one place on the heap, moves
+    // included.
+    struct Pipes;
+    struct PipesDeleter {
+        void operator()(Pipes* pipes) const noexcept;
+    };
+    // What closeInput() closes: a write still in flight is let through first, so the
+    // program receives every byte it was handed before it sees the end.
+    struct InputEnd {
+        void reset() noexcept;
+        Pipes* pipes = nullptr;
+    };
+    void closePipes() noexcept;
+    void endAll() noexcept;
+
+    std::unique_ptr<Pipes, PipesDeleter> pipes_;
+    InputEnd input_;
+    UniqueHandle process_;
+    // Holds the program and every process it starts, so they can be ended as one.
+    UniqueHandle job_;
+#else
     UniqueHandle input_;
     UniqueHandle output_;
     UniqueHandle error_;
+#endif
 };
 
 } // namespace velnor::platform
