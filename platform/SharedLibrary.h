@@ -3,6 +3,13 @@
 
 #include <utility>
 
+// How this system names a shared library's file: "name" VELNOR_LIBRARY_SUFFIX.
+#ifdef _WIN32
+#define VELNOR_LIBRARY_SUFFIX ".dll"
+#else
+#define VELNOR_LIBRARY_SUFFIX ".so"
+#endif
+
 namespace velnor::platform {
 
 /// Owns one loaded library: loaded with every symbol bound at once and none shared

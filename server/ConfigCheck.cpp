@@ -8,6 +8,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Probes.h"
 #include "platform/SharedLibrary.h"
+#include "server/ServerThread.h"
 
 namespace velnor {
 namespace {
@@ -18,7 +19,6 @@ using check::showPath;
 
 // The server thread builds no worker table past this count and does not start.
 constexpr std::uint32_t kMostWorkers = 65536;
-constexpr char16_t kLogPluginName[] = u"\\dunmark.so";
 constexpr char kLogEntryName[] = "fnVelnorLog";
 // A finding names at most two paths and a few words.
 constexpr std::size_t kFindingCapacity = 2 * kShownPathCapacity + 160;
@@ -176,14 +176,14 @@ void checkLogPlugin(const CheckPlace& place, Findings& findings) noexcept {
                             sizeof directory))
         directory[0] = '\0';
     if (platform::fileAttributes(path) == platform::kInvalidAttributes) {
-        findings.add("dunmark.so: not found in %s: no access log", directory);
+        findings.add(VELNOR_LOG_PLUGIN ": not found in %s: no access log", directory);
         return;
     }
     platform::SharedLibrary plugin;
     if (!plugin.open(path))
-        findings.add("dunmark.so: cannot be loaded from %s: no access log", directory);
+        findings.add(VELNOR_LOG_PLUGIN ": cannot be loaded from %s: no access log", directory);
     else if (plugin.symbol(kLogEntryName) == nullptr)
-        findings.add("dunmark.so: has no entry %s: no access log", kLogEntryName);
+        findings.add(VELNOR_LOG_PLUGIN ": has no entry %s: no access log", kLogEntryName);
 }
 
 class StreamSink : public FindingSink {

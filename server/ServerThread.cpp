@@ -19,7 +19,6 @@
 namespace velnor {
 namespace {
 
-constexpr char16_t kLogPluginName[] = u"\\dunmark.so";
 // A listening socket that keeps failing its wait is retried at this pace, not in a spin.
 constexpr std::uint32_t kFailedWaitPauseMs = 100;
 // How long the listener rests after the system refused it a descriptor or memory.

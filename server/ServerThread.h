@@ -4,9 +4,14 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/SharedLibrary.h"
 #include "platform/UniqueHandle.h"
 
 namespace velnor {
+
+// The access-log plug-in, in the program directory: dunmark.so here, dunmark.dll on Windows.
+#define VELNOR_LOG_PLUGIN "dunmark" VELNOR_LIBRARY_SUFFIX
+constexpr char16_t kLogPluginName[] = u"\\" VELNOR_LOG_PLUGIN;
 
 class StatusBoard;
 class ServerSettings;
@@ -38,7 +43,7 @@ struct ServerControl {
     // Signalled with the run flag's clearing so the listener notices a stop at once
     // rather than at the end of its readiness wait; -1 when there is none.
     platform::SocketHandle stopWake = platform::kNoSocket;
-    // The log plug-in's file; null means "\dunmark.so" in the program directory.
+    // The log plug-in's file; null means kLogPluginName in the program directory.
     const char16_t* logPluginPath = nullptr;
 
     // The listener's readiness wait, which bounds how long a stop goes unnoticed.
