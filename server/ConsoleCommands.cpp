@@ -269,11 +269,18 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::FILE* error
     return true;
 }
 
+// How an operator stops the server on this system.
+#ifdef _WIN32
+#define kStopHint "Ctrl-C, Ctrl-Break or the console closes"
+#else
+#define kStopHint "Ctrl-C or SIGTERM"
+#endif
+
 void PrintUsage(std::FILE* out) noexcept {
     std::fputs("usage: velnor [COMMAND] [--registry FILE] [--bind ADDRESS] [--yes]\n"
                "\n"
                "commands:\n"
-               "  (none)      run the server until Ctrl-C or SIGTERM\n",
+               "  (none)      run the server until " kStopHint "\n",
                out);
     for (const CommandEntry& entry : kCommandTable)
         std::fprintf(out, "  %-11s %s\n", entry.name, entry.summary);
