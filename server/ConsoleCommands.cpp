@@ -271,16 +271,16 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::FILE* error
 
 // How an operator stops the server on this system.
 #ifdef _WIN32
-#define kStopHint "Ctrl-C, Ctrl-Break or the console closes"
+#define VELNOR_STOP_HINT "Ctrl-C, Ctrl-Break or the console closes"
 #else
-#define kStopHint "Ctrl-C or SIGTERM"
+#define VELNOR_STOP_HINT "Ctrl-C or SIGTERM"
 #endif
 
 void PrintUsage(std::FILE* out) noexcept {
     std::fputs("usage: velnor [COMMAND] [--registry FILE] [--bind ADDRESS] [--yes]\n"
                "\n"
                "commands:\n"
-               "  (none)      run the server until " kStopHint "\n",
+               "  (none)      run the server until " VELNOR_STOP_HINT "\n",
                out);
     for (const CommandEntry& entry : kCommandTable)
         std::fprintf(out, "  %-11s %s\n", entry.name, entry.summary);
