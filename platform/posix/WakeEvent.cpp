@@ -48,11 +48,4 @@ int waitSocketOrWake(SocketHandle fd, SocketHandle wakeFd, long timeoutMs) noexc
     return seen;
 }
 
-int waitReadableOrWake(SocketHandle fd, SocketHandle wakeFd, long timeoutMs) noexcept {
-    const int seen = waitSocketOrWake(fd, wakeFd, timeoutMs);
-    if (seen < 0)
-        return -1;
-    return (seen & kSocketReady) != 0 ? 1 : 0;
-}
-
 } // namespace velnor::platform

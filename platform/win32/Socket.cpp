@@ -278,17 +278,6 @@ long socketUnsentBytes(SocketHandle) noexcept {
     return -1;
 }
 
-void socketDiscardInput(SocketHandle fd, std::size_t limit) noexcept {
-    char scratch[4096];
-    while (limit > 0) {
-        const long got =
-            socketReceive(fd, scratch, limit < sizeof scratch ? limit : sizeof scratch);
-        if (got <= 0)
-            return;
-        limit -= std::size_t(got);
-    }
-}
-
 void socketResetOnClose(SocketHandle fd) noexcept {
     linger immediate{};
     immediate.l_onoff = 1;

@@ -1,11 +1,20 @@
 #include "platform/HostAddress.h"
 
+#include "platform/Socket.h"
+
 #include <cstdio>
 #include <cstring>
+// The resolver's calls have the same names and meaning on both systems; Windows wants its
+// socket library started before the first one.
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 namespace velnor::platform {
 namespace {
@@ -31,7 +40,7 @@ bool localHostName(char* name, std::size_t capacity) noexcept {
         return false;
     name[0] = 0;
     char area[kNameArea + 1] = {};
-    if (::gethostname(area, kNameArea) != 0 || area[0] == 0)
+    if (!startSockets() || ::gethostname(area, kNameArea) != 0 || area[0] == 0)
         return false;
     const std::size_t length = std::strlen(area);
     if (length >= capacity)
@@ -41,7 +50,7 @@ bool localHostName(char* name, std::size_t capacity) noexcept {
 }
 
 bool firstIpv4Address(const char* name, std::uint8_t (&address)[4]) noexcept {
-    if (!name || !*name)
+    if (!name || !*name || !startSockets())
         return false;
     addrinfo hints{};
     hints.ai_family = AF_INET;
