@@ -230,17 +230,17 @@ TEST_F(FileResponderTest, BrokenConnectionGivesZero) {
     EXPECT_EQ(context.sendFile(200, 0), 0);
 }
 
-// The password file is never answered under its own name in any letter case; where the
-// file system ignores case the other spellings open that very file.
+// The password file is never answered under its own name in any letter case: where the
+// file system ignores case, every spelling opens the one password file.
 TEST_F(FileResponderTest, PasswordFileInAnyLetterCaseIsNotFound) {
-    put("private/Access.Cha", "alice:secret\n");
     const std::string notFound = bare("404 Object Not Found(358)", "Close");
     for (const char* name : {"Access.Cha", "access.cha", "ACCESS.CHA"}) {
+        const std::string file = put(std::string("private/") + name, "alice:secret\n");
         for (const std::int32_t method : {Get, Head}) {
             SCOPED_TRACE(std::string(name) + (method == Head ? " HEAD" : " GET"));
             reconnect();
             context.methodCode = method;
-            resolvedTo(root + "\\private\\" + name);
+            resolvedTo(file);
             EXPECT_EQ(exchange([&] { return context.sendFile(200, 0); }), notFound);
             EXPECT_EQ(context.headerTable.value("send_bytes"), nullptr);
         }
