@@ -205,6 +205,9 @@ TEST_F(AuthenticationTest, LongPathsAreExaminedWithinBounds) {
     EXPECT_EQ(context_.findPasswordFile(200, (root_ + "\\p.html").c_str(), longName.c_str()), 500);
 }
 
+#ifndef _WIN32
+// Windows names are UTF-16: a path that is no UTF-8 names no file there, so nothing exists
+// to refuse and the walk passes it by as missing.
 TEST_F(AuthenticationTest, UnreadablePasswordPathIsAServerError) {
     // A directory name that is not valid text: the file exists but its path cannot be
     // converted for opening.
@@ -212,6 +215,7 @@ TEST_F(AuthenticationTest, UnreadablePasswordPathIsAServerError) {
     EXPECT_EQ(check("\\\xff\\page.html", basic("alice:secret").c_str()), 500);
     EXPECT_EQ(check("\\\xff\\page.html", nullptr), 401);
 }
+#endif
 
 #ifndef _WIN32
 // A password file that is a FIFO refuses at once instead of holding the worker (Windows

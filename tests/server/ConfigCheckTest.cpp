@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -216,8 +217,15 @@ TEST(ConfigCheck, EachBrokenSetupIsNamedOnItsOwnLine) {
         Sandbox sandbox;
         c.breakIt(sandbox);
         std::string expected = c.finding;
-        for (std::size_t at; (at = expected.find("{root}")) != std::string::npos;)
-            expected.replace(at, 6, sandbox.dir.path().string());
+        // A path is named in the system's own form: "{root}/gone" is "{root}\gone" on
+        // Windows.
+        for (std::size_t at; (at = expected.find("{root}")) != std::string::npos;) {
+            const std::size_t end = std::min(expected.find(' ', at), expected.size());
+            const std::string tail = expected.substr(at + 6, end - at - 6);
+            expected.replace(
+                at, end - at,
+                fs::path(sandbox.dir.path().string() + tail).make_preferred().string());
+        }
         const std::vector<std::string> lines = sandbox.findings();
         ASSERT_EQ(lines.size(), 1u) << joined(lines);
         if (expected.ends_with("...")) {

@@ -7,6 +7,7 @@
 
 #include "core/ServerSettings.h"
 #include "tests/server/ConsoleTestDialogs.h"
+#include "tests/support/RegText.h"
 #include "tests/support/TempDir.h"
 
 namespace velnor {
@@ -37,7 +38,7 @@ protected:
         settings = std::make_unique<ServerSettings>(dir.file("velnor.reg"));
         return *settings;
     }
-    static std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+    static std::string quoted(const std::string& text) { return test::regString(text); }
 
     TempDir dir;
     ScriptedDialogs dialogs;

@@ -9,6 +9,7 @@
 
 #include "core/ServerSettings.h"
 #include "tests/server/ConsoleTestDialogs.h"
+#include "tests/support/RegText.h"
 #include "tests/support/TempDir.h"
 
 namespace velnor {
@@ -42,9 +43,9 @@ protected:
         fs::create_directories(dir.path() / "www");
         dir.write("velnor.reg", "Windows Registry Editor Version 5.00\n\n"
                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\BRELLAN\\VELNOR]\n"
-                                "\"DocRoot\"=\"" +
-                                    (dir.path() / "www").string() +
-                                    "\"\n\"Port\"=dword:00000050\n");
+                                "\"DocRoot\"=" +
+                                    test::regString((dir.path() / "www").string()) +
+                                    "\n\"Port\"=dword:00000050\n");
         settings = std::make_unique<ServerSettings>(dir.file("velnor.reg"));
     }
 
@@ -160,9 +161,9 @@ TEST_F(SaveSetupTest, DocumentRootCheckUsesTheSettingsLoadedAtStart) {
     // The loaded root is missing: the question is about it, not about the one stored.
     dir.write("velnor.reg", "Windows Registry Editor Version 5.00\n\n"
                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\BRELLAN\\VELNOR]\n"
-                            "\"DocRoot\"=\"" +
-                                (dir.path() / "old").string() + "\"\n\"CgiRoot\"=\"" +
-                                (dir.path() / "old" / "cgi").string() + "\"\n");
+                            "\"DocRoot\"=" +
+                                test::regString((dir.path() / "old").string()) + "\n\"CgiRoot\"=" +
+                                test::regString((dir.path() / "old" / "cgi").string()) + "\n");
     ServerSettings loaded(dir.file("velnor.reg"));
     dialogs.answers = {true};
     const std::string fresh = (dir.path() / "new").string();

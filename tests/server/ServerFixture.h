@@ -18,6 +18,7 @@
 #include "platform/Utf.h"
 #include "server/ServerThread.h"
 #include "server/StatusBoard.h"
+#include "tests/support/RegText.h"
 #include "tests/support/TempDir.h"
 
 namespace velnor {
@@ -140,8 +141,9 @@ protected:
                                 "\"Port\"=dword:" +
                                     hex8(port) + "\n\"StartServers\"=dword:" + hex8(workers) +
                                     "\n\"KeepAlive\"=dword:" + hex8(keepAlive) +
-                                    "\n\"DocRoot\"=\"" + docRoot + "\"\n\"CgiRoot\"=\"" + docRoot +
-                                    "/scripts\"\n\"LogFile\"=\"" + dir.file("access.log") + "\"\n");
+                                    "\n\"DocRoot\"=" + regString(docRoot) +
+                                    "\n\"CgiRoot\"=" + regString(docRoot + "/scripts") +
+                                    "\n\"LogFile\"=" + regString(dir.file("access.log")) + "\n");
         settings = std::make_unique<ServerSettings>(dir.file("velnor.reg"));
         control.settings = settings.get();
     }
