@@ -13,6 +13,7 @@
 #include "core/ServerSettings.h"
 #include "platform/Socket.h"
 #include "platform/UniqueHandle.h"
+#include "server/ServerThread.h"
 #include "tests/support/TempDir.h"
 
 namespace velnor {
@@ -41,7 +42,7 @@ public:
         setString("DocRoot", dir.file("www"));
         setString("CgiRoot", dir.file("www/scripts"));
         setString("LogFile", dir.file("logs/access_log.txt"));
-        fs::copy_file(VELNOR_TEST_LOG_PLUGIN, dir.path() / "bin" / "dunmark.so");
+        fs::copy_file(VELNOR_TEST_LOG_PLUGIN, dir.path() / "bin" / VELNOR_LOG_PLUGIN);
         writeProgramFile("AddType.txt", "# extra types\n.svg image/svg+xml\n\n.webp\timage/webp\n");
         writeProgramFile("ErrorDocument.txt", "404 /errors/missing.html\r\n500 /scripts/fail\r\n");
         dir.write("www/errors/missing.html", "gone");
@@ -149,17 +150,17 @@ TEST(ConfigCheck, EachBrokenSetupIsNamedOnItsOwnLine) {
          "LogFile: directory {root}/nolog does not exist: no access log will be written"},
         {"log path is a directory", [](Sandbox& s) { s.setString("LogFile", s.dir.file("logs")); },
          "LogFile: {root}/logs is a directory: no access log will be written"},
-        {"no plug-in", [](Sandbox& s) { fs::remove(s.dir.path() / "bin" / "dunmark.so"); },
-         "dunmark.so: not found in {root}/bin: no access log"},
+        {"no plug-in", [](Sandbox& s) { fs::remove(s.dir.path() / "bin" / VELNOR_LOG_PLUGIN); },
+         VELNOR_LOG_PLUGIN ": not found in {root}/bin: no access log"},
         {"plug-in without its entry",
          [](Sandbox& s) {
-             fs::copy_file(VELNOR_TEST_NOENTRY_PLUGIN, s.dir.path() / "bin" / "dunmark.so",
+             fs::copy_file(VELNOR_TEST_NOENTRY_PLUGIN, s.dir.path() / "bin" / VELNOR_LOG_PLUGIN,
                            fs::copy_options::overwrite_existing);
          },
-         "dunmark.so: has no entry fnVelnorLog: no access log"},
+         VELNOR_LOG_PLUGIN ": has no entry fnVelnorLog: no access log"},
         {"plug-in that is no library",
-         [](Sandbox& s) { s.writeProgramFile("dunmark.so", "not a library"); },
-         "dunmark.so: cannot be loaded from {root}/bin: no access log"},
+         [](Sandbox& s) { s.writeProgramFile(VELNOR_LOG_PLUGIN, "not a library"); },
+         VELNOR_LOG_PLUGIN ": cannot be loaded from {root}/bin: no access log"},
         {"type line without suffix",
          [](Sandbox& s) { s.writeProgramFile("AddType.txt", "\n\n .x text/x\n"); },
          "AddType.txt line 3: ignored: no suffix (the line begins with a blank)"},
