@@ -28,9 +28,15 @@ protected:
     }
 
     void placeProgram(const std::string& name) {
+#ifdef _WIN32
+        // Windows runs programs only, never a script however it is named.
+        const std::string placed = put(name, "");
+        fs::copy_file(CGI_HELLO, tree.file(name), fs::copy_options::overwrite_existing);
+#else
         const std::string placed =
             put(name, "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nhello'\n");
         fs::permissions(tree.file(name), fs::perms::owner_exec, fs::perm_options::add);
+#endif
         resolvedTo(placed);
     }
 

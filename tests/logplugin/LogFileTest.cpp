@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -46,6 +47,18 @@ protected:
         return log.append(path_.c_str(), limit, text.data(), text.size());
     }
 
+    // True where a log removed while open keeps its name, and every record, until its
+    // last handle closes and then is gone with them: what wine does, and nothing tells a
+    // writer. Windows itself takes the name at once or marks the file as being deleted.
+    bool removedButStillNamed() const {
+#ifdef _WIN32
+        std::error_code failed;
+        return fs::exists(log_, failed);
+#else
+        return false;
+#endif
+    }
+
     test::TempDir dir_;
     const std::string log_ = dir_.file("access_log.txt");
     const std::string aside_ = dir_.file("moved_log.txt");
@@ -57,7 +70,7 @@ protected:
 // at the path, once the log is checked or closed.
 TEST_F(LogFileTest, NoRecordIsLeftOnlyInAFileWithoutAName) {
     auto writeOther = [](const std::string& path) {
-        std::FILE* other = std::fopen(path.c_str(), "w");
+        std::FILE* other = std::fopen(path.c_str(), "wb"); // no CR before the LF on Windows
         ASSERT_NE(other, nullptr);
         std::fputs(record(90).c_str(), other);
         std::fclose(other);
@@ -93,9 +106,20 @@ TEST_F(LogFileTest, NoRecordIsLeftOnlyInAFileWithoutAName) {
                 fs::rename(log_, aside_);
             if (c.change == 2)
                 fs::remove(log_);
+            if (c.change == 2 && removedButStillNamed())
+                continue;
             if (c.change == 3) {
                 writeOther(other);
+#ifdef _WIN32
+                // Windows refuses to put another file in the place of one that is open,
+                // unless the renaming program asks for the replacing kind of rename.
+                std::error_code refused;
+                fs::rename(other, log_, refused);
+                if (refused)
+                    continue;
+#else
                 fs::rename(other, log_);
+#endif
             }
             if (c.change == 4)
                 writeOther(log_);
@@ -114,6 +138,8 @@ TEST_F(LogFileTest, ABurstIsCheckedWhenTheKeptCopyWouldOverflow) {
     auto log = std::make_unique<LogFile>(kNotWithinTheTest);
     ASSERT_EQ(append(*log, 0), 1);
     fs::remove(log_);
+    if (removedButStillNamed())
+        GTEST_SKIP() << "a removed file stays under its name while it is open";
     for (int n = 1; n < kRecords; ++n)
         ASSERT_EQ(append(*log, n), 1);
     const std::vector<int> beforeClosing = recordsIn(log_);

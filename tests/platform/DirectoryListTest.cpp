@@ -31,13 +31,18 @@ TEST(DirectoryListTest, RegularFilesWithTheSuffixInAnyCase) {
     dir.write("c.mod.txt", "");
     dir.write("mod", "");
     fs::create_directory(dir.path() / "d.mod");
+    std::vector<std::string> expected{"B.MOD", "a.mod"};
+#ifndef _WIN32
+    // Symbolic links need a privilege on Windows, and wine cannot make them at all.
     fs::create_symlink(dir.path() / "a.mod", dir.path() / "link.mod");
     fs::create_symlink(dir.path() / "missing", dir.path() / "dangling.mod");
+    expected.push_back("link.mod");
+#endif
 
     std::vector<std::string> names;
     ASSERT_TRUE(listFiles(dir.path().string().c_str(), ".mod", collect, &names));
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"B.MOD", "a.mod", "link.mod"}));
+    EXPECT_EQ(names, expected);
 }
 
 TEST(DirectoryListTest, BackslashPathsAndEarlyStop) {
