@@ -44,7 +44,9 @@ protected:
         return exchange([&] { return context.selectGateway(0); });
     }
 
-    const char* variable(const char* name) { return context.variableTable.value(name); }
+    const char* variable(const char* name) {
+        return context.variableTable.value(name);
+    }
 
     Gateways gateways;
 };
