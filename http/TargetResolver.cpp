@@ -8,6 +8,7 @@
 #include "content/Strings.h"
 #include "http/HttpDate.h"
 #include "http/RequestContext.h"
+#include "platform/FileSystem.h"
 
 namespace velnor {
 namespace {
@@ -62,15 +63,20 @@ std::size_t rootLength(const char* root) noexcept {
 }
 
 // The CGI root compared name by name: inside means the root itself or the root followed
-// by a separator, so a sibling "cgi-old" is no part of "cgi". Compared exactly, as the
-// file system tells "CGI" from "cgi". An unset CGI root turns gateways off instead of
-// making every path one.
+// by a separator, so a sibling "cgi-old" is no part of "cgi". Compared as the file system
+// compares names: exactly where it tells "CGI" from "cgi", without ASCII case where it
+// does not (else "\CGI\run.exe" would be served as a file there). An unset CGI root turns
+// gateways off instead of making every path one.
 bool isUnderCgiRoot(const char* full, const char* cgiRoot) noexcept {
     if (cgiRoot[0] == '\0')
         return false;
     const std::size_t length = rootLength(cgiRoot);
     for (std::size_t i = 0; i < length; ++i) {
-        const bool same = isSeparator(cgiRoot[i]) ? full[i] == '\\' : full[i] == cgiRoot[i];
+        const bool same = isSeparator(cgiRoot[i]) ? full[i] == '\\'
+                          : platform::kNamesIgnoreCase
+                              ? foldAscii(static_cast<unsigned char>(full[i])) ==
+                                    foldAscii(static_cast<unsigned char>(cgiRoot[i]))
+                              : full[i] == cgiRoot[i];
         if (!same)
             return false;
     }

@@ -15,6 +15,13 @@ constexpr std::uint32_t kAttributeDirectory = 0x10;
 constexpr std::uint32_t kAttributeNormal = 0x80;
 constexpr std::uint32_t kInvalidAttributes = 0xFFFFFFFF;
 
+// Whether the file system takes "CGI" and "cgi" for one name: so on Windows, not here.
+#ifdef _WIN32
+constexpr bool kNamesIgnoreCase = true;
+#else
+constexpr bool kNamesIgnoreCase = false;
+#endif
+
 // A time stamp of a file as the system keeps it, to the nanosecond.
 struct FileStamp {
     std::int64_t seconds = 0;

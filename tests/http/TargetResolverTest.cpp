@@ -246,8 +246,9 @@ TEST_F(TargetResolverTest, GivesProgramsTheirPathInfo) {
     EXPECT_EQ(variable("PATH_INFO"), "<none>");
 }
 
-// The CGI root is compared name by name and exactly: the file system tells "SCRIPTS" from
-// "scripts". Either separator and a trailing one name the same root.
+// The CGI root is compared name by name, and as the file system compares names: here it
+// tells "SCRIPTS" from "scripts", on Windows the two are one folder (and a program there
+// must run, not be sent). Either separator and a trailing one name the same root.
 TEST_F(TargetResolverTest, ComparesTheCgiRootByWholeNamesExactly) {
     std::string upper = cgiRoot_;
     std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
@@ -259,7 +260,7 @@ TEST_F(TargetResolverTest, ComparesTheCgiRootByWholeNamesExactly) {
         {slashed(cgiRoot_), 999},
         {cgiRoot_ + "\\", 999},
         {slashed(cgiRoot_) + "/", 999},
-        {upper, 404},
+        {upper, platform::kNamesIgnoreCase ? 999 : 404},
         {cgiRoot_.substr(0, cgiRoot_.size() - 1), 404}, // "\\script" is no prefix of a name
         {"", 404},                                      // without a CGI root nothing is a program
     };
