@@ -26,8 +26,9 @@ enum class StartFailure {
     Start,
 };
 
-/// One started program with the server's ends of its three pipes; it runs in a session
-/// of its own, and is always reaped (ended first when it will not end by itself).
+/// One started program with the server's ends of its three pipes; it runs in a process
+/// group of its own (a session here, a job object on Windows, which also holds whatever
+/// it starts), and is always reaped (ended first when it will not end by itself).
 class ChildProcess {
 public:
     // Readiness bits of waitReady.
@@ -47,7 +48,9 @@ public:
     // `environment` ("NAME=value\0...\0"; null for none) as its whole environment,
     // `workingDirectory` (null or empty: the server's) as working directory, a session of
     // its own, default signal dispositions and an empty signal mask. Any program held
-    // before is finished first.
+    // before is finished first. On Windows the pipe ends are its three standard handles,
+    // the only handles it inherits; it gets a hidden console of its own, and only a name
+    // ending in ".exe" is run.
     StartFailure start(const char* programPath, const char* workingDirectory,
                        const char* environment) noexcept;
 
