@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows build, checked from this system: cross-compiles everything with mingw-w64
-# (build-win/, optimized, warnings are errors), runs the unit tests under wine through
-# ctest and the end-to-end subset of tests/wine against `wine velnor.exe`. Installs what
-# a bare machine lacks (as root, from Debian's packages). Each run uses a fresh wine
-# prefix of its own, removed at the end. One summary line per stage; non-zero exit on any failure.
+# (build-win/, optimized without debug information, warnings are errors), runs the unit
+# tests under wine through ctest and the end-to-end subset of tests/wine against
+# `wine velnor.exe`. Installs what a bare machine lacks (as root, from Debian's packages).
+# Each run uses a fresh wine prefix of its own, removed at the end. One summary line per
+# stage; non-zero exit on any failure.
 #
 #   ./tools/windows-check.sh
 #   VELNOR_WINE_SETTINGS=file ./tools/windows-check.sh   settings from a file, not the registry
@@ -38,7 +39,8 @@ stage_done "install check" 0
 echo "== Windows cross build (build-win)"
 status=0
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DVELNOR_WERROR=ON >/dev/null &&
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DVELNOR_WERROR=ON >/dev/null &&
     cmake --build "$build" -j"$jobs" || status=$?
 stage_done "cross build" $status
 [ $status = 0 ] || exit 1
