@@ -1,4 +1,5 @@
 #include "platform/DirectoryList.h"
+#include "platform/NameSuffix.h"
 
 #include <cerrno>
 #include <climits>
@@ -18,24 +19,6 @@ struct DirCloser {
     void operator()(DIR* dir) const noexcept { ::closedir(dir); }
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-unsigned char fold(unsigned char c) noexcept {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
-bool endsWithNoCase(const char* name, const char* suffix) noexcept {
-    const std::size_t nameLength = std::strlen(name);
-    const std::size_t suffixLength = std::strlen(suffix);
-    if (suffixLength > nameLength)
-        return false;
-    const char* tail = name + (nameLength - suffixLength);
-    for (std::size_t i = 0; i < suffixLength; ++i) {
-        if (fold(static_cast<unsigned char>(tail[i])) !=
-            fold(static_cast<unsigned char>(suffix[i])))
-            return false;
-    }
-    return true;
-}
 
 bool isRegularEntry(DIR* dir, const struct dirent* entry) noexcept {
     if (entry->d_type == DT_REG)

@@ -144,16 +144,6 @@ PathKind pathKind(const char* path) noexcept {
     return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::Other;
 }
 
-std::uint32_t fileAttributes(const char* path) noexcept {
-    FileRecord record;
-    return findFile(path, record) ? record.attributes : kInvalidAttributes;
-}
-
-std::uint32_t fileAttributes(const char16_t* path) noexcept {
-    FileRecord record;
-    return findFile(path, record) ? record.attributes : kInvalidAttributes;
-}
-
 bool isExecutableFile(const char* path) noexcept {
     char os[kOsPathCapacity];
     struct stat st;

@@ -1,4 +1,5 @@
 #include "platform/DirectoryList.h"
+#include "platform/NameSuffix.h"
 
 #include <cstring>
 
@@ -14,24 +15,6 @@ struct FindCloser {
             ::FindClose(handle);
     }
 };
-
-unsigned char fold(unsigned char c) noexcept {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
-bool endsWithNoCase(const char* name, const char* suffix) noexcept {
-    const std::size_t nameLength = std::strlen(name);
-    const std::size_t suffixLength = std::strlen(suffix);
-    if (suffixLength > nameLength)
-        return false;
-    const char* tail = name + (nameLength - suffixLength);
-    for (std::size_t i = 0; i < suffixLength; ++i) {
-        if (fold(static_cast<unsigned char>(tail[i])) !=
-            fold(static_cast<unsigned char>(suffix[i])))
-            return false;
-    }
-    return true;
-}
 
 // A link is followed (a link to a file counts as that file): only opening it tells what
 // lies at its end.

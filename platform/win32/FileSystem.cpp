@@ -195,16 +195,6 @@ PathKind pathKind(const char* path) noexcept {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Directory : PathKind::Other;
 }
 
-std::uint32_t fileAttributes(const char* path) noexcept {
-    FileRecord record;
-    return findFile(path, record) ? record.attributes : kInvalidAttributes;
-}
-
-std::uint32_t fileAttributes(const char16_t* path) noexcept {
-    FileRecord record;
-    return findFile(path, record) ? record.attributes : kInvalidAttributes;
-}
-
 // The system starts a program by its name's ending, not by a permission bit.
 bool isExecutableFile(const char* path) noexcept {
     FileRecord record;
