@@ -6,6 +6,7 @@
 //   wine_subset BUILD-WIN-DIR [--hive-file]
 //
 // --hive-file hands the settings over as a file (--registry) instead of the registry.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -176,10 +177,13 @@ int run(const fs::path& build, bool hiveFile) {
                                         "127.0.0.1"};
     if (hiveFile)
         command.insert(command.end(), {"--registry", hive});
-    const bool imported =
-        hiveFile || runQuietly({"wine", "regedit", "/s", hive}, std::chrono::seconds(60)) == 0;
-    report(built && imported,
-           hiveFile ? "settings as a file (--registry)" : "settings imported into the registry");
+    report(built, "programs copied into the tree");
+    const int importStatus =
+        hiveFile ? 0 : runQuietly({"wine", "regedit", "/s", hive}, std::chrono::seconds(60));
+    const bool imported = importStatus == 0;
+    report(imported,
+           hiveFile ? "settings as a file (--registry)" : "settings imported into the registry",
+           "wine regedit /s: status " + std::to_string(importStatus));
     WineServer server;
     const int port = built && imported ? server.start(command, std::chrono::seconds(60)) : 0;
     report(port == wanted,
@@ -219,6 +223,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s BUILD-WIN-DIR [--hive-file]\n", argv[0]);
         return 100;
     }
+    // A parent that ignores SIGCHLD passes that on, and then no child could be waited
+    // for: the exit statuses of regedit and the server would be lost.
+    std::signal(SIGCHLD, SIG_DFL);
     const bool hiveFile = argc > 2 && std::string(argv[2]) == "--hive-file";
     return velnor::wine::run(argv[1], hiveFile);
 }
