@@ -66,7 +66,7 @@ wineboot -i </dev/null >/dev/null 2>&1 || status=$?
 # The server and a first program start detached: wine's helpers would otherwise inherit
 # ctest's output pipe and every test would wait for them.
 wineserver -p </dev/null >/dev/null 2>&1 || true
-wine cmd /c exit </dev/null >/dev/null 2>&1 || status=$?
+wine 'C:\windows\system32\cmd.exe' /c exit </dev/null >/dev/null 2>&1 || status=$?
 stage_done "wine prefix" $status
 
 echo "== unit tests under wine"

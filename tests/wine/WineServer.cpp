@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -69,12 +71,24 @@ int reap(pid_t& pid, std::chrono::milliseconds limit) {
 
 } // namespace
 
-int runQuietly(const std::vector<std::string>& args, std::chrono::milliseconds limit) {
-    pid_t pid = spawn(args, -1);
+int runToEnd(const std::vector<std::string>& args, std::chrono::milliseconds limit,
+             std::string& output) {
+    output.clear();
+    std::FILE* collected = std::tmpfile();
+    pid_t pid = spawn(args, collected != nullptr ? ::fileno(collected) : -1);
+    if (pid < 0)
+        output = "could not start " + args.front() + ": " + std::strerror(errno) + "\n";
     const int status = reap(pid, limit);
     if (pid > 0) {
         ::kill(pid, SIGKILL);
         reap(pid, 5s);
+    }
+    if (collected != nullptr) {
+        std::rewind(collected);
+        char block[4096];
+        for (std::size_t got; (got = std::fread(block, 1, sizeof block, collected)) > 0;)
+            output.append(block, got);
+        std::fclose(collected);
     }
     return status;
 }

@@ -13,8 +13,10 @@ namespace velnor::wine {
 
 using namespace std::chrono_literals;
 
-// Runs a program to its end with its output discarded; its exit status, or -1.
-int runQuietly(const std::vector<std::string>& args, std::chrono::milliseconds limit);
+// Runs a program to its end, its output and errors collected in `output`; its exit
+// status, or -1.
+int runToEnd(const std::vector<std::string>& args, std::chrono::milliseconds limit,
+             std::string& output);
 
 class WineServer {
 public:

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -159,11 +160,16 @@ int run(const fs::path& build, bool hiveFile) {
     if (::mkdtemp(pattern) == nullptr)
         return 100;
     const Tree tree{pattern, fs::path(pattern) / "bin", fs::path(pattern) / "www"};
-    const bool built =
-        tree.copy(build / "velnor.exe", tree.bin / "velnor.exe") &&
-        tree.copy(build / "dunmark.dll", tree.bin / "dunmark.dll") &&
-        tree.copy(build / "tests/wine/echo.exe", tree.www / "scripts/echo.exe") &&
-        tree.copy(build / "examples/extensions/hello.zlx", tree.www / "scripts/hello.zlx");
+    const std::pair<fs::path, fs::path> programs[] = {
+        {"velnor.exe", tree.bin / "velnor.exe"},
+        {"dunmark.dll", tree.bin / "dunmark.dll"},
+        {"tests/wine/echo.exe", tree.www / "scripts/echo.exe"},
+        {"examples/extensions/hello.zlx", tree.www / "scripts/hello.zlx"}};
+    std::string notCopied;
+    for (const auto& [from, to] : programs)
+        if (!tree.copy(build / from, to))
+            notCopied += (build / from).string() + "\n";
+    const bool built = notCopied.empty();
     tree.put(tree.www / "a.txt", kAlpha);
     tree.put(tree.www / "private/access.cha", "alice:secret\r\n");
     tree.put(tree.www / "private/page.html", kPrivate);
@@ -177,13 +183,20 @@ int run(const fs::path& build, bool hiveFile) {
                                         "127.0.0.1"};
     if (hiveFile)
         command.insert(command.end(), {"--registry", hive});
-    report(built, "programs copied into the tree");
+    report(built, "programs copied into the tree", "not copied:\n" + notCopied);
+    // reg.exe, not regedit: a console program whose status tells whether the import
+    // worked (regedit answers 0 even for a file it cannot read). Named by its full path,
+    // wine runs it directly; a bare name goes through start.exe and the window system.
+    std::string importOutput;
     const int importStatus =
-        hiveFile ? 0 : runQuietly({"wine", "regedit", "/s", hive}, std::chrono::seconds(60));
+        hiveFile ? 0
+                 : runToEnd({"wine", "C:\\windows\\system32\\reg.exe", "import", hive},
+                            std::chrono::seconds(60), importOutput);
     const bool imported = importStatus == 0;
     report(imported,
            hiveFile ? "settings as a file (--registry)" : "settings imported into the registry",
-           "wine regedit /s: status " + std::to_string(importStatus));
+           "wine reg import: status " + std::to_string(importStatus) + ", output:\n" +
+               shown(importOutput));
     WineServer server;
     const int port = built && imported ? server.start(command, std::chrono::seconds(60)) : 0;
     report(port == wanted,
@@ -224,7 +237,7 @@ int main(int argc, char** argv) {
         return 100;
     }
     // A parent that ignores SIGCHLD passes that on, and then no child could be waited
-    // for: the exit statuses of regedit and the server would be lost.
+    // for: the exit statuses of reg and the server would be lost.
     std::signal(SIGCHLD, SIG_DFL);
     const bool hiveFile = argc > 2 && std::string(argv[2]) == "--hive-file";
     return velnor::wine::run(argv[1], hiveFile);
