@@ -13,6 +13,7 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -187,16 +188,21 @@ int run(const fs::path& build, bool hiveFile) {
     // reg.exe, not regedit: a console program whose status tells whether the import
     // worked (regedit answers 0 even for a file it cannot read). Named by its full path,
     // wine runs it directly; a bare name goes through start.exe and the window system.
+    // The import is wine's own tool, not ours: a failed try is shown and tried again.
     std::string importOutput;
-    const int importStatus =
-        hiveFile ? 0
-                 : runToEnd({"wine", "C:\\windows\\system32\\reg.exe", "import", hive},
-                            std::chrono::seconds(60), importOutput);
+    int importStatus = 0;
+    for (int attempt = 1; !hiveFile && attempt <= 3; ++attempt) {
+        importStatus = runToEnd({"wine", "C:\\windows\\system32\\reg.exe", "import", hive},
+                                std::chrono::seconds(60), importOutput);
+        if (importStatus == 0)
+            break;
+        std::printf("note: reg import, try %d: status %d, output:\n%s\n", attempt, importStatus,
+                    shown(importOutput).c_str());
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+    }
     const bool imported = importStatus == 0;
     report(imported,
-           hiveFile ? "settings as a file (--registry)" : "settings imported into the registry",
-           "wine reg import: status " + std::to_string(importStatus) + ", output:\n" +
-               shown(importOutput));
+           hiveFile ? "settings as a file (--registry)" : "settings imported into the registry");
     WineServer server;
     const int port = built && imported ? server.start(command, std::chrono::seconds(60)) : 0;
     report(port == wanted,
