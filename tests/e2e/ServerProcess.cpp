@@ -18,6 +18,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/RegText.h"
+
 extern char** environ;
 
 namespace velnor::e2e {
@@ -25,16 +27,6 @@ namespace velnor::e2e {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string hiveQuote(const std::string& text) {
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '\\' || c == '"')
-            quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "\"";
-}
 
 void setFixedMtime(const fs::path& path) {
     timespec times[2] = {};
@@ -88,7 +80,7 @@ ServerProcess::~ServerProcess() {
 }
 
 void ServerProcess::setString(const std::string& name, const std::string& value) {
-    hiveLines_[name] = hiveQuote(value);
+    hiveLines_[name] = test::regString(value);
 }
 
 void ServerProcess::setDword(const std::string& name, std::uint32_t value) {
@@ -131,7 +123,7 @@ void ServerProcess::writeHive(const fs::path& file) const {
     hive << "Windows Registry Editor Version 5.00\r\n\r\n"
          << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\BRELLAN\\VELNOR]\r\n";
     for (const auto& [name, value] : hiveLines_)
-        hive << hiveQuote(name) << "=" << value << "\r\n";
+        hive << test::regString(name) << "=" << value << "\r\n";
 }
 
 bool ServerProcess::spawn(const std::vector<std::string>& extraArgs) {

@@ -15,6 +15,7 @@
 #include "../support/TempDir.h"
 #include "platform/ChildProcess.h"
 #include "platform/ChildReaper.h"
+#include "tests/support/ChildOutput.h"
 
 namespace velnor::platform {
 namespace {
@@ -37,23 +38,6 @@ protected:
         return path;
     }
 
-    // Everything the program writes until it closes its output (or 5 s pass).
-    static std::string readAll(ChildProcess& child) {
-        std::string out;
-        char buffer[4096];
-        const auto start = Clock::now();
-        while (elapsedMs(start) < 5000) {
-            if (child.waitReady(false, 1000) <= 0)
-                continue;
-            const long n = child.readOutput(buffer, sizeof buffer);
-            if (n == 0 || n == -1)
-                break;
-            if (n > 0)
-                out.append(buffer, std::size_t(n));
-        }
-        return out;
-    }
-
     test::TempDir dir;
 };
 
@@ -68,7 +52,8 @@ TEST_F(ChildProcessTest, RelativePathsAreTakenFromTheServersDirectory) {
     const StartFailure started = child.start("sub\\where.exe", "sub\\", nullptr);
     std::filesystem::current_path(previous);
     ASSERT_EQ(started, StartFailure::None);
-    EXPECT_EQ(readAll(child), std::filesystem::canonical(dir.path() / "sub").string() + "\n");
+    EXPECT_EQ(test::readChildOutput(child),
+              std::filesystem::canonical(dir.path() / "sub").string() + "\n");
     EXPECT_TRUE(child.finish(2000));
 }
 

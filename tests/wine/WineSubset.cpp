@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 
 #include "tests/e2e/RawClient.h"
+#include "tests/support/RegText.h"
 #include "tests/wine/WineServer.h"
 
 namespace velnor::wine {
@@ -51,16 +52,6 @@ struct Tree {
     }
 };
 
-std::string regString(const std::string& text) {
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '\\' || c == '"')
-            quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "\"";
-}
-
 // The settings key in the registry editor's export form, paths through the Z: drive.
 std::string settings(const Tree& tree, int port) {
     char dword[32];
@@ -68,9 +59,9 @@ std::string settings(const Tree& tree, int port) {
     return "Windows Registry Editor Version 5.00\r\n\r\n"
            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\BRELLAN\\VELNOR]\r\n"
            "\"Port\"=" +
-           std::string(dword) + "\r\n\"DocRoot\"=" + regString(windowsPath(tree.www)) +
-           "\r\n\"CgiRoot\"=" + regString(windowsPath(tree.www / "scripts")) +
-           "\r\n\"LogFile\"=" + regString(windowsPath(tree.root / "access_log.txt")) +
+           std::string(dword) + "\r\n\"DocRoot\"=" + test::regString(windowsPath(tree.www)) +
+           "\r\n\"CgiRoot\"=" + test::regString(windowsPath(tree.www / "scripts")) +
+           "\r\n\"LogFile\"=" + test::regString(windowsPath(tree.root / "access_log.txt")) +
            "\r\n\"StartServers\"=dword:00000004\r\n\"KeepAlive\"=dword:00000001\r\n"
            "\"DNSLookup\"=dword:00000000\r\n";
 }

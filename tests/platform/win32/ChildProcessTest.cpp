@@ -13,6 +13,8 @@
 
 #include "platform/ChildProcess.h"
 #include "platform/ChildReaper.h"
+#include "tests/support/ChildOutput.h"
+#include "tests/support/TempDir.h"
 
 // Runs child_helper.exe, built from programs/ChildHelper.cpp beside this test program.
 namespace velnor::platform {
@@ -44,39 +46,14 @@ std::string block(const std::vector<std::string>& entries) {
     return out + '\0';
 }
 
-// Everything the program writes until it closes its output (or `limitMs` pass).
-std::string readAll(ChildProcess& child, long limitMs = 5000) {
-    std::string out;
-    char buffer[4096];
-    const auto start = Clock::now();
-    while (elapsedMs(start) < limitMs) {
-        if (child.waitReady(false, 500) <= 0)
-            continue;
-        const long n = child.readOutput(buffer, sizeof buffer);
-        if (n == 0 || n == -1)
-            break;
-        if (n > 0)
-            out.append(buffer, std::size_t(n));
-    }
-    return out;
-}
-
 bool endsWithin(HANDLE process, DWORD ms) {
     return ::WaitForSingleObject(process, ms) == WAIT_OBJECT_0;
 }
 
 class Win32ChildProcessTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              ("child-test-" + std::to_string(::GetCurrentProcessId()));
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
-    std::filesystem::path dir;
+    test::TempDir scratch;
+    const std::filesystem::path dir = scratch.path();
 };
 
 TEST_F(Win32ChildProcessTest, BodyComesBackThroughThePipes) {
@@ -120,7 +97,7 @@ TEST_F(Win32ChildProcessTest, AFloodOfErrorsNeverStallsTheProgram) {
     ChildProcess child;
     const std::string environment = block({"CHILD_MODE=flood"});
     ASSERT_EQ(child.start(helperPath().c_str(), nullptr, environment.c_str()), StartFailure::None);
-    EXPECT_EQ(readAll(child, 10000), "done");
+    EXPECT_EQ(test::readChildOutput(child, 10000), "done");
     EXPECT_TRUE(child.finish(2000));
 }
 
@@ -174,7 +151,7 @@ TEST_F(Win32ChildProcessTest, OnlyThePipesAreInherited) {
         ChildProcess child;
         ASSERT_EQ(child.start(helperPath().c_str(), nullptr, environment.c_str()),
                   StartFailure::None);
-        EXPECT_EQ(readAll(child), "failed") << inheritable;
+        EXPECT_EQ(test::readChildOutput(child), "failed") << inheritable;
         EXPECT_TRUE(child.finish(2000));
         EXPECT_EQ(::WaitForSingleObject(event, 0), DWORD(WAIT_TIMEOUT)) << inheritable;
         ::CloseHandle(event);
@@ -201,7 +178,7 @@ TEST_F(Win32ChildProcessTest, EnvironmentArrivesWhole) {
         ChildProcess child;
         ASSERT_EQ(child.start(helperPath().c_str(), nullptr, block(entries).c_str()),
                   StartFailure::None);
-        const std::string out = readAll(child);
+        const std::string out = test::readChildOutput(child);
         EXPECT_TRUE(child.finish(2000));
         for (const std::string& entry : c.expected)
             EXPECT_NE(out.find(entry + "\n"), std::string::npos) << entry << " in\n" << out;
@@ -256,7 +233,7 @@ TEST_F(Win32ChildProcessTest, LeftRunningProgramsFinishOrAreEndedAtTheirLimit) {
                   StartFailure::None);
         HANDLE program = ::OpenProcess(SYNCHRONIZE, FALSE, DWORD(child.pid()));
         if (c.fileWritten) {
-            EXPECT_EQ(readAll(child), "answered");
+            EXPECT_EQ(test::readChildOutput(child), "answered");
         }
         child.leaveRunning(c.limitMs);
         EXPECT_FALSE(child.running());

@@ -2,8 +2,6 @@
 // log's rotation, atomic replacement and the program's folder.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -12,38 +10,12 @@
 #include "platform/AppendFile.h"
 #include "platform/FileSystem.h"
 #include "platform/Utf.h"
+#include "tests/support/TempDir.h"
 
 using namespace velnor::platform;
+using velnor::test::TempDir;
 
 namespace {
-
-// A fresh folder under the temporary directory, removed with everything in it.
-class Folder {
-public:
-    Folder() {
-        static std::atomic<unsigned> counter{0};
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        path_ = std::filesystem::temp_directory_path() /
-                ("velnor-win-" + std::to_string(stamp) + "-" + std::to_string(++counter));
-        std::filesystem::create_directory(path_);
-    }
-    ~Folder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(file(name), std::ios::binary) << bytes;
-        return file(name);
-    }
-    static std::string read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-private:
-    std::filesystem::path path_;
-};
 
 bool exists(const std::string& path) {
     return std::filesystem::exists(std::filesystem::path(path));
@@ -63,7 +35,7 @@ TEST(Win32FileSystem, OpenFilesCanBeRenamedAndDeleted) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(int(c.mode) * 10 + int(c.action));
-        Folder folder;
+        TempDir folder;
         const std::string path = folder.write("open.txt", "kept");
         File file;
         ASSERT_TRUE(file.open(path.c_str(), c.mode));
@@ -81,7 +53,7 @@ TEST(Win32FileSystem, OpenFilesCanBeRenamedAndDeleted) {
 }
 
 TEST(Win32FileSystem, ReadRefusesWhatIsNoRegularFile) {
-    Folder folder;
+    TempDir folder;
     std::filesystem::create_directory(folder.file("sub"));
     const std::string cases[] = {folder.file("sub"), "CON", "NUL", "\\\\.\\NUL",
                                  folder.file("missing")};
@@ -99,7 +71,7 @@ TEST(Win32FileSystem, OpenReadDescribesTheFileOpened) {
     const std::string contents[] = {"", "hello", std::string(70000, 'x')};
     for (const std::string& content : contents) {
         SCOPED_TRACE(content.size());
-        Folder folder;
+        TempDir folder;
         const std::string path = folder.write("Page.HTML", content);
         FileRecord looked;
         FileRecord opened;
@@ -140,7 +112,7 @@ TEST(Win32FileSystem, AppendFileTellsARotatedFileApart) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(int(c.then));
-        Folder folder;
+        TempDir folder;
         const std::string path = folder.write("access.log", "old\n");
         const std::string rotated = folder.file("access.1");
         AppendFile log;
@@ -168,7 +140,7 @@ TEST(Win32FileSystem, AppendFileTellsARotatedFileApart) {
         EXPECT_TRUE(other.lock(20));
         log.close();
         other.close();
-        EXPECT_EQ(Folder::read(c.then == Then::Stays ? path : rotated), "old\none\ntwo\nthree\n");
+        EXPECT_EQ(TempDir::read(c.then == Then::Stays ? path : rotated), "old\none\ntwo\nthree\n");
     }
 }
 
@@ -183,7 +155,7 @@ TEST(Win32FileSystem, ReplaceFileAtomically) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bytes);
-        Folder folder;
+        TempDir folder;
         const std::string path = folder.file("settings.ini");
         if (c.before == Before::Folder)
             std::filesystem::create_directory(path);
@@ -198,10 +170,10 @@ TEST(Win32FileSystem, ReplaceFileAtomically) {
         if (c.before == Before::Folder) {
             EXPECT_FALSE(replaced);
         } else if (c.before == Before::HeldOpen && !replaced) {
-            EXPECT_EQ(Folder::read(path), "old settings");
+            EXPECT_EQ(TempDir::read(path), "old settings");
         } else {
             EXPECT_TRUE(replaced);
-            EXPECT_EQ(Folder::read(path), c.bytes);
+            EXPECT_EQ(TempDir::read(path), c.bytes);
         }
         char buffer[32] = {};
         if (c.before == Before::HeldOpen) {
